@@ -17,6 +17,7 @@ using testing::FakeClock;
 using testing::FolderEntries;
 using testing::LocalTicks;
 using testing::ReadFile;
+using testing::ReadLogFile;
 using testing::RecordingListener;
 using testing::WriteFile;
 
@@ -59,7 +60,7 @@ TEST_F(LogFilesTest, FileIsNamedAfterItsOpeningAndASecondStartInTheSameSecondApp
     EXPECT_EQ(second.CurrentLogFilePath(), expected);
     Submit(second, "from the second start");
   }
-  const std::string text = ReadFile(expected);
+  const std::string text = ReadLogFile(expected);
   EXPECT_EQ(text.rfind(kReportStart, 0), 0u) << text;
   EXPECT_EQ(Count(text, kReportStart), 2u) << text;
   const size_t firstEntry = text.find("from the first start");
@@ -154,11 +155,12 @@ TEST_F(LogFilesTest, FirstLineOfANewDayBeginsANewFileTellsListenersAndAppliesRet
             (std::vector<std::string>{"TARNEL_UPDATER_2025-03-04_23-59-50.log",
                                       "TARNEL_UPDATER_2025-03-05_00-00-05.log"}));
 
-  const std::string first = ReadFile(firstFile);
+  const std::string first = ReadLogFile(firstFile);
   const std::string second = ReadFile(secondFile);
   EXPECT_EQ(first.rfind(kReportStart, 0), 0u);
   EXPECT_NE(first.find("late evening"), std::string::npos);
-  EXPECT_EQ(second, Entry("after midnight") + "\n") << "no report in a file begun later";
+  EXPECT_EQ(second, Entry("after midnight") + testing::kFileLineEnd)
+      << "no report in a file begun later";
   logger.RemoveLogFileListener(&listener);
 }
 

@@ -12,7 +12,8 @@ namespace {
 
 using testing::LogCapture;
 using testing::LoggingTest;
-using testing::ReadFile;
+using testing::ReadLogFile;
+using testing::WithNewlines;
 
 const LogLevel kStatementLevels[] = {LogLevel::SENSITIVE, LogLevel::VERBOSE, LogLevel::INFO,
                                      LogLevel::WARNING, LogLevel::ERROR};
@@ -66,9 +67,9 @@ TEST(LoggerTest, EntryIsTimestampCategoryPaddedLevelNameAndMessage) {
     const std::regex entry(
         std::string("\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2} \\| UPDATER \\| ") + c.printedName +
         " \\| Updater ready 42 true false\n");
-    EXPECT_TRUE(std::regex_match(log.Text(), entry))
+    EXPECT_TRUE(std::regex_match(WithNewlines(log.Text()), entry))
         << "level " << static_cast<int>(c.level) << ":\n"
-        << log.Text();
+        << WithNewlines(log.Text());
   }
 }
 
@@ -76,9 +77,10 @@ TEST(LoggerTest, StatementWithoutMessageWritesNothingButAMessageWithBarsIsWritte
   LogCapture log;
   TARNEL_LOG(INFO);
   TARNEL_LOG(ERROR) << "";
-  EXPECT_EQ(log.Text(), "");
+  EXPECT_EQ(WithNewlines(log.Text()), "");
   TARNEL_LOG(INFO) << "a | b | ";
-  EXPECT_NE(log.Text().find("| INFO    | a | b | \n"), std::string::npos) << log.Text();
+  EXPECT_NE(WithNewlines(log.Text()).find("| INFO    | a | b | \n"), std::string::npos)
+      << WithNewlines(log.Text());
 }
 
 TEST(LoggerTest, LevelNamesAndSeverityKeywords) {
@@ -113,7 +115,7 @@ TEST_F(OwnLoggerTest, StartupReportIsTheFirstContentWhateverTheThreshold) {
       logger.Flush();
       path = logger.CurrentLogFilePath();
     }
-    const std::string text = ReadFile(path);
+    const std::string text = ReadLogFile(path);
     EXPECT_EQ(text.rfind("Version Tarnel updater: 1.0 x86_64\n", 0), 0u) << severity << ":\n"
                                                                          << text;
     size_t entries = 0;
@@ -138,7 +140,7 @@ TEST_F(OwnLoggerTest, EveryLineQueuedBeforeDestructionReachesTheFile) {
                                  Entry(LogLevel::INFO, "line " + std::to_string(i)));
     }
   }
-  const std::string text = ReadFile(path);
+  const std::string text = ReadLogFile(path);
   EXPECT_NE(text.find("| line 0\n"), std::string::npos);
   EXPECT_NE(text.find("| line " + std::to_string(kLines - 1) + "\n"), std::string::npos)
       << "the last lines of the run were dropped";

@@ -59,6 +59,15 @@ std::string LoggingTest::UseLogFolder(const std::string& moreMembers) {
   return folder;
 }
 
+std::string WithNewlines(std::string text) {
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+    text.erase(at, 1);
+  }
+  return text;
+}
+
+std::string ReadLogFile(const std::string& path) { return WithNewlines(ReadFile(path)); }
+
 std::string JsonString(const std::string& text) {
   Json::StreamWriterBuilder writer;
   return Json::writeString(writer, Json::Value(text));

@@ -56,6 +56,17 @@ class LoggingTest : public ::testing::Test {
   std::string savedLocal;
 };
 
+// Log files are written in text mode: Windows stores every line end as CR LF.
+#ifdef _WIN32
+constexpr char kFileLineEnd[] = "\r\n";
+#else
+constexpr char kFileLineEnd[] = "\n";
+#endif
+
+// Text of a log file with its line ends as "\n".
+std::string WithNewlines(std::string text);
+std::string ReadLogFile(const std::string& path);
+
 // JSON text of a string value (quotes and backslashes escaped).
 std::string JsonString(const std::string& text);
 
