@@ -19,7 +19,6 @@ bool ReadMemInfo(std::map<std::string, uint64_t>* fields) {
   std::ifstream in("/proc/meminfo");
   std::string name;
   uint64_t kilobytes = 0;
-  std::string unit;
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream parts(line);
