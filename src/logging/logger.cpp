@@ -22,9 +22,24 @@ const char kCategory[] = "UPDATER";
 const char kFilePrefix[] = "TARNEL_UPDATER";
 
 // An entry composed without message parts ends in the separator after the level name.
-bool IsEmptyEntry(const std::string& text) {
-  const auto bars = std::count(text.begin(), text.end(), '|');
-  return bars == 3 && text.size() >= 3 && text.compare(text.size() - 3, 3, " | ") == 0;
+// `length` leaves out the line end of a line.
+bool IsEmptyEntry(const std::string& text, size_t length) {
+  if (length < 3 || text.compare(length - 3, 3, " | ") != 0) return false;
+  return std::count(text.begin(), text.begin() + length, '|') == 3;
+}
+
+// What follows the time in an entry of each level: " | UPDATER | " + level name + " | ".
+const std::string& EntryPrefix(LogLevel level) {
+  static const std::string kPrefixes[] = {
+      std::string(" | ") + kCategory + " | " + LevelName(LogLevel::SENSITIVE) + " | ",
+      std::string(" | ") + kCategory + " | " + LevelName(LogLevel::VERBOSE) + " | ",
+      std::string(" | ") + kCategory + " | " + LevelName(LogLevel::INFO) + " | ",
+      std::string(" | ") + kCategory + " | " + LevelName(LogLevel::WARNING) + " | ",
+      std::string(" | ") + kCategory + " | " + LevelName(LogLevel::ERROR) + " | ",
+      std::string(" | ") + kCategory + " | " + LevelName(LogLevel::NONE) + " | ",
+      std::string(" | ") + kCategory + " |  | "};  // a level outside 0 to 5
+  const int32_t index = static_cast<int32_t>(level);
+  return kPrefixes[index >= 0 && index <= 5 ? index : 6];
 }
 
 }  // namespace
@@ -71,7 +86,45 @@ std::string FormatLocalTime(int64_t ticks, const std::string& pattern) {
   return out.str();
 }
 
-std::string FormatTimestamp() { return FormatLocalTime(SystemClockTicks(), "%Y/%m/%d %H:%M:%S"); }
+namespace {
+
+// Entries of the same second share their time text: each thread formats a second only once,
+// which keeps the local-time conversion and the formatting out of most statements.
+const std::string& CurrentTimestampText() {
+  thread_local int64_t cachedSecond = -1;
+  thread_local std::string cachedText;
+  const int64_t second = SystemClockTicks() / kTicksPerSecond;
+  if (second != cachedSecond || cachedText.empty()) {
+    cachedText = FormatLocalTime(second * kTicksPerSecond, "%Y/%m/%d %H:%M:%S");
+    cachedSecond = second;
+  }
+  return cachedText;
+}
+
+// The composition stream of a thread: created once, in the classic locale.
+struct ThreadStream {
+  ThreadStream() { stream.imbue(std::locale::classic()); }
+  std::ostringstream stream;
+  bool inUse = false;
+};
+
+ThreadStream& CurrentThreadStream() {
+  thread_local ThreadStream threadStream;
+  return threadStream;
+}
+
+// The formatting of a new stream, with booleans as "true" and "false".
+void ResetFormatting(std::ostream& stream) {
+  stream.flags(std::ios_base::dec | std::ios_base::skipws | std::ios_base::boolalpha);
+  stream.precision(6);
+  stream.width(0);
+  stream.fill(' ');
+  stream.clear();
+}
+
+}  // namespace
+
+std::string FormatTimestamp() { return CurrentTimestampText(); }
 
 // ---------------------------------------------------------------------------------------
 // LoggingUtils: queue and writer thread. Log files: log_files.cpp; report: startup_report.cpp.
@@ -96,17 +149,24 @@ LoggingUtils::~LoggingUtils() {
 }
 
 void LoggingUtils::SubmitEntry(LogLevel level, std::string text) {
+  text += '\n';
+  SubmitLine(level, std::move(text));
+}
+
+void LoggingUtils::SubmitLine(LogLevel level, std::string line) {
   std::lock_guard<std::mutex> lock(submitMutex);
-  if (static_cast<int32_t>(level) >= writerThreshold.load() && !IsEmptyEntry(text)) {
-    text += '\n';
-    EnqueueLine(text);
+  if (static_cast<int32_t>(level) >= writerThreshold.load() &&
+      !IsEmptyEntry(line, line.size() - 1)) {
+    EnqueueOwnedLine(std::move(line));
   }
 }
 
-void LoggingUtils::EnqueueLine(const std::string& line) {
+void LoggingUtils::EnqueueLine(const std::string& line) { EnqueueOwnedLine(line); }
+
+void LoggingUtils::EnqueueOwnedLine(std::string line) {
   {
     std::lock_guard<std::mutex> lock(queueMutex);
-    lineQueue.push_back(line);
+    lineQueue.push_back(std::move(line));
     ++linesQueued;
   }
   queueSignal.notify_one();
@@ -120,7 +180,10 @@ void LoggingUtils::Flush() {
 
 void LoggingUtils::WriterLoop() {
   for (;;) {
-    std::string line;
+    // The writer takes every queued line at once and writes them one by one, so that it
+    // holds the queue lock once per batch rather than twice per line: statements on other
+    // threads then rarely find the lock taken.
+    std::deque<std::string> batch;
     {
       std::unique_lock<std::mutex> lock(queueMutex);
       queueSignal.wait(lock, [this] { return !lineQueue.empty() || stopFlag; });
@@ -131,13 +194,12 @@ void LoggingUtils::WriterLoop() {
         doneSignal.notify_all();
         return;
       }
-      line = std::move(lineQueue.front());
-      lineQueue.pop_front();
+      batch.swap(lineQueue);
     }
-    WriteLine(line);
+    for (const std::string& line : batch) WriteLine(line);
     {
       std::lock_guard<std::mutex> lock(queueMutex);
-      ++linesDone;
+      linesDone += batch.size();
     }
     doneSignal.notify_all();
   }
@@ -215,11 +277,26 @@ void DeleteLogger() {
 }
 
 LogRecord::LogRecord(LogLevel level) : level(level) {
-  text.imbue(std::locale::classic());
-  text << std::boolalpha << FormatTimestamp() << " | " << kCategory << " | " << LevelName(level)
-       << " | ";
+  ThreadStream& shared = CurrentThreadStream();
+  if (!shared.inUse) {
+    shared.inUse = true;
+    text = &shared.stream;
+    text->str(std::string());  // keeps the buffer's capacity
+  } else {
+    owned = std::make_unique<std::ostringstream>();
+    owned->imbue(std::locale::classic());
+    text = owned.get();
+  }
+  ResetFormatting(*text);
+  *text << CurrentTimestampText() << EntryPrefix(level);
 }
 
-LogRecord::~LogRecord() { GetLogger()->Utils().SubmitEntry(level, text.str()); }
+LogRecord::~LogRecord() {
+  // The line end goes in here, so that the line is copied out of the stream only once.
+  *text << '\n';
+  std::string line = text->str();
+  if (!owned) CurrentThreadStream().inUse = false;
+  GetLogger()->Utils().SubmitLine(level, std::move(line));
+}
 
 }  // namespace tarnel

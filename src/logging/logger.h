@@ -102,6 +102,10 @@ class LoggingUtils {
  private:
   void WriterLoop();
   void WriteLine(const std::string& line);
+  void EnqueueOwnedLine(std::string line);
+  // SubmitEntry for an entry that already ends in its "\n" (statements compose it so).
+  void SubmitLine(LogLevel level, std::string line);
+  friend class LogRecord;
 
   TickClock clock;
   std::string logDirectory;
@@ -176,10 +180,14 @@ class LogRecord {
   ~LogRecord();
   LogRecord(const LogRecord&) = delete;
   LogRecord& operator=(const LogRecord&) = delete;
-  std::ostream& stream() { return text; }
+  std::ostream& stream() { return *text; }
 
  private:
-  std::ostringstream text;
+  // Statements compose into their thread's stream, reused from one statement to the next;
+  // a statement composed while another one on the same thread is (a message part that
+  // itself logs) gets a stream of its own.
+  std::unique_ptr<std::ostringstream> owned;
+  std::ostringstream* text;
   LogLevel level;
 };
 

@@ -83,6 +83,22 @@ TEST(LoggerTest, StatementWithoutMessageWritesNothingButAMessageWithBarsIsWritte
       << WithNewlines(log.Text());
 }
 
+TEST(LoggerTest, MessagePartThatLogsAndFormattingFlagsDoNotReachOtherEntries) {
+  LogCapture log;
+  auto partThatLogs = [] {
+    TARNEL_LOG(INFO) << "inner " << 7;
+    return "outer part";
+  };
+  TARNEL_LOG(INFO) << "outer " << std::hex << 255 << " " << partThatLogs();
+  TARNEL_LOG(INFO) << "next " << 255 << " " << true;
+  const std::string text = WithNewlines(log.Text());
+  const std::regex entries(
+      "[0-9/: ]{19} \\| UPDATER \\| INFO    \\| inner 7\n"
+      "[0-9/: ]{19} \\| UPDATER \\| INFO    \\| outer ff outer part\n"
+      "[0-9/: ]{19} \\| UPDATER \\| INFO    \\| next 255 true\n");
+  EXPECT_TRUE(std::regex_match(text, entries)) << text;
+}
+
 TEST(LoggerTest, LevelNamesAndSeverityKeywords) {
   EXPECT_EQ(LevelName(LogLevel::NONE), "NONE   ");
   EXPECT_EQ(LevelName(static_cast<LogLevel>(-1)), "");
