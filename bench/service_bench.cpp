@@ -1,0 +1,347 @@
+// The service process against the transport's limit: round trips and throughput of
+// "is_update_needed" beside a bare frame echo server on the same kind of socket, and the
+// service at rest (start-up time, memory, threads, idle CPU) beside the echo server's.
+//
+//   tarnel_bench_service --service PATH --root DIR [--repeats N]
+//   tarnel_bench_service echo-server SOCKET_PATH   (the baseline server, started by the above)
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+
+namespace tarnel::bench {
+namespace {
+
+const char kPipeName[] = "Tarnel_Updater_Service_CP";
+const char kEchoName[] = "echo.sock";
+const char kQuestion[] = R"({"type":"is_update_needed","current_version":"1.2.3"})";
+const char kReplyStart[] = R"({"update_needed":)";
+
+// ---------------------------------------------------------------------------------------
+// The baseline server: a thread per connection that reads a frame and writes it back, with
+// the same calls the service makes (length, then payload, then one write).
+
+bool ReadAll(int fd, char* buffer, size_t size) {
+  for (size_t done = 0; done < size;) {
+    const ssize_t count = recv(fd, buffer + done, size - done, 0);
+    if (count <= 0) return false;
+    done += static_cast<size_t>(count);
+  }
+  return true;
+}
+
+void EchoConnection(int fd) {
+  std::vector<char> frame;
+  for (;;) {
+    unsigned char length[4];
+    if (!ReadAll(fd, reinterpret_cast<char*>(length), 4)) break;
+    const uint32_t size =
+        length[0] | length[1] << 8 | length[2] << 16 | static_cast<uint32_t>(length[3]) << 24;
+    if (size == 0 || size > (1u << 20)) break;
+    frame.resize(4 + size);
+    std::memcpy(frame.data(), length, 4);
+    if (!ReadAll(fd, frame.data() + 4, size)) break;
+    if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) {
+      break;
+    }
+  }
+  close(fd);
+}
+
+int RunEchoServer(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  unlink(path.c_str());
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, 64) != 0) {
+    return 1;
+  }
+  for (;;) {
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) std::thread(EchoConnection, fd).detach();
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Servers under test
+
+struct Server {
+  std::string label;
+  std::string socketPath;
+  std::vector<std::string> argv;
+  std::vector<std::string> env;
+  bool isService = false;
+  pid_t pid = -1;
+
+  // Starts the process; gives the seconds from the spawn to the first accepted connect.
+  double Start() {
+    std::filesystem::remove(socketPath);
+    const auto start = Clock::now();
+    pid = Spawn(argv, env);
+    if (pid < 0 || !WaitUntilAccepting(socketPath, 10.0, 100)) {
+      std::fprintf(stderr, "%s did not start accepting connections\n", label.c_str());
+      std::exit(1);
+    }
+    return SecondsSince(start);
+  }
+
+  void Stop() {
+    if (pid < 0) return;
+    if (isService) {
+      FrameClient client;
+      if (client.Connect(socketPath)) client.Send(EncodeFrame(R"({"type":"stop_service"})"));
+      if (!WaitForExit(pid, 10.0)) std::fprintf(stderr, "%s did not stop\n", label.c_str());
+    } else {
+      kill(pid, SIGTERM);
+      WaitForExit(pid, 10.0);
+    }
+    pid = -1;
+  }
+};
+
+bool IsAnswer(const Server& server, const std::string& payload) {
+  if (!server.isService) return payload == std::string(kQuestion) + '\0';
+  return payload.compare(0, std::strlen(kReplyStart), kReplyStart) == 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Figure 1: latency of one round trip on an open connection.
+
+struct Latencies {
+  std::vector<double> p50, p99;
+};
+
+void MeasureRoundTrips(const Server& server, FrameClient& client, int count, Latencies* out) {
+  const std::string frame = EncodeFrame(kQuestion);
+  std::vector<double> samples;
+  samples.reserve(count);
+  std::string payload;
+  for (int i = 0; i < count; ++i) {
+    const auto start = Clock::now();
+    if (!client.RoundTrip(frame, &payload) || !IsAnswer(server, payload)) {
+      std::fprintf(stderr, "%s: round trip failed\n", server.label.c_str());
+      std::exit(1);
+    }
+    samples.push_back(SecondsSince(start));
+  }
+  out->p50.push_back(Percentile(samples, 0.50));
+  out->p99.push_back(Percentile(samples, 0.99));
+}
+
+void RoundTripFigures(Server& service, Server& echo, int repeats, int count) {
+  FrameClient toService, toEcho;
+  if (!toService.Connect(service.socketPath) || !toEcho.Connect(echo.socketPath)) std::exit(1);
+  Latencies serviceLatency, echoLatency, ignored;
+  MeasureRoundTrips(service, toService, count / 10, &ignored);  // warm-up
+  MeasureRoundTrips(echo, toEcho, count / 10, &ignored);
+  for (int r = 0; r < repeats; ++r) {
+    MeasureRoundTrips(service, toService, count, &serviceLatency);
+    MeasureRoundTrips(echo, toEcho, count, &echoLatency);
+  }
+  const Summary p50 = Summarise(serviceLatency.p50), echoP50 = Summarise(echoLatency.p50);
+  const Summary p99 = Summarise(serviceLatency.p99), echoP99 = Summarise(echoLatency.p99);
+  PrintRow({"1. is_update_needed round trip, p50", FormatWithSpread(p50, 1e6, "us", 1),
+            "echo p50 " + FormatWithSpread(echoP50, 1e6, "us", 1),
+            FormatNumber(p50.median / echoP50.median, 2), "<= 1.5",
+            Verdict(p50.median <= 1.5 * echoP50.median)});
+  PrintRow({"1. is_update_needed round trip, p99", FormatWithSpread(p99, 1e6, "us", 1),
+            "echo p99 " + FormatWithSpread(echoP99, 1e6, "us", 1),
+            FormatNumber(p99.median / echoP99.median, 2), "-", "-"});
+}
+
+// ---------------------------------------------------------------------------------------
+// Figure 2: throughput of concurrent clients, each on its own open connection.
+
+struct Throughput {
+  double perSecond = 0;
+  long errors = 0;
+};
+
+Throughput MeasureThroughput(const Server& server, int clients, double seconds) {
+  std::vector<std::unique_ptr<FrameClient>> connections;
+  long errors = 0;
+  for (int i = 0; i < clients; ++i) {
+    connections.push_back(std::make_unique<FrameClient>());
+    if (!connections.back()->Connect(server.socketPath)) ++errors;
+  }
+  std::atomic<bool> go{false}, stop{false};
+  std::atomic<long> done{0}, failed{errors};
+  std::vector<std::thread> threads;
+  const std::string frame = EncodeFrame(kQuestion);
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&, i] {
+      std::string payload;
+      long mine = 0;
+      while (!go) std::this_thread::yield();
+      while (!stop) {
+        if (!connections[i]->RoundTrip(frame, &payload) || !IsAnswer(server, payload)) {
+          ++failed;
+          break;
+        }
+        ++mine;
+      }
+      done += mine;
+    });
+  }
+  const auto start = Clock::now();
+  go = true;
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  const double elapsed = SecondsSince(start);
+  return {done / elapsed, failed.load()};
+}
+
+void ThroughputFigures(Server& service, Server& echo, int repeats, double seconds) {
+  const int counts[] = {1, 8, 64};
+  std::map<int, std::vector<double>> rates;
+  std::map<int, long> errors;
+  std::vector<double> echoRates;
+  MeasureThroughput(service, 8, seconds / 4);  // warm-up
+  for (int r = 0; r < repeats; ++r) {
+    for (int clients : counts) {
+      const Throughput result = MeasureThroughput(service, clients, seconds);
+      rates[clients].push_back(result.perSecond);
+      errors[clients] += result.errors;
+    }
+    echoRates.push_back(MeasureThroughput(echo, 1, seconds).perSecond);
+  }
+  const Summary single = Summarise(rates[1]);
+  const Summary echoSingle = Summarise(echoRates);
+  PrintRow({"2. throughput, 1 client",
+            FormatWithSpread(single, 1, "cmd/s", 0) + ", " + std::to_string(errors[1]) + " errors",
+            "echo, 1 client " + FormatWithSpread(echoSingle, 1, "msg/s", 0),
+            FormatNumber(single.median / echoSingle.median, 2), "-", "-"});
+  for (int clients : {8, 64}) {
+    const Summary many = Summarise(rates[clients]);
+    const bool required = clients == 64;
+    const bool met = many.median >= 0.8 * single.median && errors[clients] == 0;
+    PrintRow(
+        {"2. throughput, " + std::to_string(clients) + " clients",
+         FormatWithSpread(many, 1, "cmd/s", 0) + ", " + std::to_string(errors[clients]) + " errors",
+         "1 client " + FormatWithSpread(single, 1, "cmd/s", 0),
+         FormatNumber(many.median / single.median, 2), required ? ">= 0.8, no errors" : "-",
+         required ? Verdict(met) : "-"});
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Figure 5: the service at rest.
+
+void ServeCommands(const Server& server, int connections, int perConnection) {
+  const std::string frame = EncodeFrame(kQuestion);
+  std::string payload;
+  for (int c = 0; c < connections; ++c) {
+    FrameClient client;
+    if (!client.Connect(server.socketPath)) std::exit(1);
+    for (int i = 0; i < perConnection; ++i) {
+      if (!client.RoundTrip(frame, &payload) || !IsAnswer(server, payload)) std::exit(1);
+    }
+  }
+}
+
+void AtRestFigures(Server& service, Server& echo, int repeats, int idleSeconds) {
+  std::vector<double> ready, echoReady;
+  for (int r = 0; r < repeats; ++r) {
+    ready.push_back(service.Start());
+    service.Stop();
+    echoReady.push_back(echo.Start());
+    echo.Stop();
+  }
+  const Summary readySummary = Summarise(ready), echoReadySummary = Summarise(echoReady);
+  PrintRow({"5. exec to socket accepting", FormatWithSpread(readySummary, 1e3, "ms", 2),
+            "echo server " + FormatWithSpread(echoReadySummary, 1e3, "ms", 2),
+            FormatNumber(readySummary.median / echoReadySummary.median, 2), "< 30 ms",
+            Verdict(readySummary.median < 0.030)});
+
+  service.Start();
+  echo.Start();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long rssStart = ResidentKiB(service.pid), echoRss = ResidentKiB(echo.pid);
+  const long threads = ThreadCount(service.pid), echoThreads = ThreadCount(echo.pid);
+  const long ticksBefore = CpuTicks(service.pid), echoTicksBefore = CpuTicks(echo.pid);
+  std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+  const long idleTicks = CpuTicks(service.pid) - ticksBefore;
+  const long echoIdleTicks = CpuTicks(echo.pid) - echoTicksBefore;
+  ServeCommands(service, 100, 100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const long rssAfter = ResidentKiB(service.pid);
+  const long threadsAfter = ThreadCount(service.pid);
+  service.Stop();
+  echo.Stop();
+
+  const double kib = 1.0 / 1024;
+  PrintRow({"5. resident memory after start", FormatNumber(rssStart * kib, 2) + " MiB",
+            "echo server " + FormatNumber(echoRss * kib, 2) + " MiB",
+            FormatNumber(static_cast<double>(rssStart) / echoRss, 2), "< 8 MiB",
+            Verdict(rssStart < 8 * 1024)});
+  PrintRow({"5. resident memory after 10,000 commands", FormatNumber(rssAfter * kib, 2) + " MiB",
+            "after start " + FormatNumber(rssStart * kib, 2) + " MiB",
+            FormatNumber(static_cast<double>(rssAfter) / rssStart, 2), "<= 1.10",
+            Verdict(rssAfter <= 1.10 * rssStart)});
+  PrintRow({"5. threads at rest (after the commands)",
+            std::to_string(threads) + " (" + std::to_string(threadsAfter) + ")",
+            "echo server " + std::to_string(echoThreads), "-", "-", "-"});
+  PrintRow({"5. CPU ticks over " + std::to_string(idleSeconds) + " idle seconds",
+            std::to_string(idleTicks), "echo server " + std::to_string(echoIdleTicks), "-", "0",
+            Verdict(idleTicks == 0)});
+}
+
+int Run(int argc, char** argv) {
+  const auto options = ParseOptions(argc, argv);
+  if (!options.count("service") || !options.count("root")) {
+    std::fprintf(stderr, "usage: %s --service PATH --root DIR [--repeats N]\n", argv[0]);
+    return 2;
+  }
+  const std::string root = std::filesystem::absolute(options.at("root")).string();
+  PrepareServiceRoot(root);
+  const int repeats = IntOption(options, "repeats", 5);
+  const int roundTrips = IntOption(options, "round-trips", 20000);
+  const double seconds = IntOption(options, "throughput-ms", 1500) / 1000.0;
+  const int idleSeconds = IntOption(options, "idle-seconds", 10);
+
+  Server service{"service",
+                 root + "/run/" + kPipeName,
+                 {options.at("service"), "--no-service"},
+                 ServiceEnvironment(root),
+                 true};
+  Server echo{"echo server",
+              root + "/run/" + kEchoName,
+              {std::filesystem::read_symlink("/proc/self/exe").string(), "echo-server",
+               root + "/run/" + kEchoName},
+              {},
+              false};
+
+  AtRestFigures(service, echo, repeats, idleSeconds);
+  service.Start();
+  echo.Start();
+  RoundTripFigures(service, echo, repeats, roundTrips);
+  ThroughputFigures(service, echo, repeats, seconds);
+  service.Stop();
+  echo.Stop();
+  return 0;
+}
+
+}  // namespace
+}  // namespace tarnel::bench
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "echo-server") {
+    return tarnel::bench::RunEchoServer(argv[2]);
+  }
+  return tarnel::bench::Run(argc, argv);
+}
