@@ -1,0 +1,30 @@
+// Direct access to the real updater key for the tests, bypassing the code under test: on
+// POSIX the store file in the test's STATE_DIRECTORY, on Windows the registry key under
+// HKEY_LOCAL_MACHINE (in Wine's throw-away prefix).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tarnel::testing {
+
+// Creates the updater key, empty (an existing one is replaced).
+void CreateUpdaterKey();
+// Removes the updater key with all its values.
+void DeleteUpdaterKey();
+
+void StoreDword(const std::string& name, uint32_t value);
+void StoreString(const std::string& name, const std::string& value);
+void RemoveValue(const std::string& name);
+
+// Reads a value as stored; false when it is missing or of another type.
+bool LoadDword(const std::string& name, uint32_t* value);
+bool LoadString(const std::string& name, std::string* value);
+
+// The folder of the running test program (the build's bin folder), ending in a separator.
+std::string ProgramFolder();
+
+// The file name of an executable built next to the tests ("name" or "name.exe").
+std::string ExecutableName(const std::string& name);
+
+}  // namespace tarnel::testing
