@@ -1,7 +1,8 @@
 #include "platform/installer_launch.h"
 
-#include <shellapi.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <shellapi.h>
 
 namespace tarnel::platform {
 

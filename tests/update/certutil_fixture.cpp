@@ -3,8 +3,9 @@
 // system's BCrypt API and prints what the real tool prints. TARNEL_CERTUTIL_FIXTURE_MODE
 // selects a deviation: "pairs" prints the digest as hex byte pairs separated by spaces,
 // "fail" prints the normal output but exits with 1, "oneline" prints only the title line.
-#include <bcrypt.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <bcrypt.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -14,7 +14,8 @@ const std::string kReset = " Trying to reset PendingUpdate...";
 TEST_F(InstallTest, VerifiesStartsAndLowersTheFlag) {
   LogCapture log;
   EXPECT_TRUE(manager.Install("jo", ":0"));
-  EXPECT_EQ(WaitForRecordedArguments(), "/S\n/U\n/R\n/D=C:\\Program Files\\X\n");
+  EXPECT_EQ(WaitForRecordedArguments(),
+            RecordedArguments({"/S", "/U", "/R", "/D=C:\\Program Files\\X"}));
   EXPECT_EQ(StoredFlag(), 0u);
   const std::string text = log.Text();
   const std::string expectedOrder[] = {
@@ -35,7 +36,7 @@ TEST_F(InstallTest, VerifiesStartsAndLowersTheFlag) {
 TEST_F(InstallTest, EmptyInstallPathStillStarts) {
   StoreString("InstallPath", "");
   EXPECT_TRUE(manager.Install("", ""));
-  EXPECT_EQ(WaitForRecordedArguments(), "/S\n/U\n/R\n/D=\n");
+  EXPECT_EQ(WaitForRecordedArguments(), RecordedArguments({"/S", "/U", "/R", "/D="}));
 }
 
 TEST_F(InstallTest, LoweredFlagDoesNotPreventAnotherAttempt) {

@@ -30,16 +30,19 @@ TEST_F(CertutilModeTest, OnlyASuccessfulToolWithADigestLineGivesADigest) {
   }
 }
 
-TEST_F(CertutilModeTest, PathThatWouldRunASecondCommandIsRefused) {
+TEST_F(CertutilModeTest, PathsTheCommandProcessorWouldInterpretAreRefused) {
   const std::string folder = MakeTempFolder("inject");
-  const std::string marker = folder + "marker.txt";
-  // Interpreted, this would hash a.bin and then write the marker.
-  const std::string path = folder + "a.bin & echo x > " + marker;
-  ASSERT_TRUE(WriteFile(folder + "a.bin", "abc"));
+  // Each file exists: unquoted, the first would go on to run a second program.
+  for (const char* name : {"setup & whoami.exe", "100%.exe", "a^b.exe"}) {
+    ASSERT_TRUE(WriteFile(folder + name, "abc"));
+    std::string digest = "untouched";
+    EXPECT_FALSE(ComputeFileSha256(folder + name, digest)) << name;
+    EXPECT_EQ(digest, "untouched");
+  }
+  ASSERT_TRUE(WriteFile(folder + "setup (1) copy.exe", "abc"));
   std::string digest;
-  EXPECT_FALSE(ComputeFileSha256(path, digest));
-  EXPECT_FALSE(std::filesystem::exists(marker));
-  EXPECT_FALSE(ComputeFileSha256(folder + "%PATH%.bin", digest));
+  EXPECT_TRUE(ComputeFileSha256(folder + "setup (1) copy.exe", digest));
+  EXPECT_EQ(digest, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 TEST_F(InstallTest, ToolFailureIsAnUncomputableDigest) {
@@ -71,7 +74,8 @@ TEST_F(InstallTest, HeldInstallerCannotBeChangedBetweenCheckAndStart) {
   EXPECT_FALSE(writable);
   EXPECT_TRUE(renameError);
   EXPECT_TRUE(removeError);
-  EXPECT_EQ(WaitForRecordedArguments(), "/S\n/U\n/R\n/D=C:\\Program Files\\X\n")
+  EXPECT_EQ(WaitForRecordedArguments(),
+            RecordedArguments({"/S", "/U", "/R", "/D=C:\\Program Files\\X"}))
       << "the verified installer must be the one that ran";
 }
 

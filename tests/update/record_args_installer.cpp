@@ -1,10 +1,45 @@
-// A stand-in installer for the tests: writes its arguments, one per line, to the file named
-// by TARNEL_RECORD_ARGS_FILE. It writes a temporary file first and renames it, so that a
-// test waiting for the file never sees it half written.
+// A stand-in installer for the tests: records how it was started in the file named by
+// TARNEL_RECORD_ARGS_FILE. On POSIX it writes its arguments one per line; on Windows, where
+// a program receives one command line, it writes the parameters as they follow the program
+// name, on one line. It writes a temporary file first and renames it, so that a test
+// waiting for the file never sees it half written.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+
+// The command line after the program name and the blanks that follow it.
+std::string Parameters(int, char**) {
+  const std::string line = GetCommandLineA();
+  size_t position = 0;
+  if (!line.empty() && line[0] == '"') {
+    position = line.find('"', 1);
+    position = position == std::string::npos ? line.size() : position + 1;
+  } else {
+    position = line.find_first_of(" \t");
+    if (position == std::string::npos) position = line.size();
+  }
+  position = line.find_first_not_of(" \t", position);
+  return position == std::string::npos ? std::string() : line.substr(position) + "\n";
+}
+
+}  // namespace
+#else
+namespace {
+
+std::string Parameters(int argc, char** argv) {
+  std::string text;
+  for (int i = 1; i < argc; ++i) text += std::string(argv[i]) + "\n";
+  return text;
+}
+
+}  // namespace
+#endif
 
 int main(int argc, char** argv) {
   const char* target = std::getenv("TARNEL_RECORD_ARGS_FILE");
@@ -12,7 +47,7 @@ int main(int argc, char** argv) {
   const std::string temporary = std::string(target) + ".partial";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    for (int i = 1; i < argc; ++i) out << argv[i] << '\n';
+    out << Parameters(argc, argv);
     if (!out) return 3;
   }
   std::remove(target);

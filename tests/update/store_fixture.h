@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tarnel::testing {
 
@@ -26,5 +27,10 @@ std::string ProgramFolder();
 
 // The file name of an executable built next to the tests ("name" or "name.exe").
 std::string ExecutableName(const std::string& name);
+
+// What the recording test installer writes when started with these arguments: one line per
+// argument on POSIX; on Windows the parameter string (the arguments joined by spaces) on one
+// line, since a Windows program receives its arguments as one command line.
+std::string RecordedArguments(const std::vector<std::string>& arguments);
 
 }  // namespace tarnel::testing

@@ -75,4 +75,10 @@ std::string ProgramFolder() {
 
 std::string ExecutableName(const std::string& name) { return name; }
 
+std::string RecordedArguments(const std::vector<std::string>& arguments) {
+  std::string text;
+  for (const std::string& argument : arguments) text += argument + "\n";
+  return text;
+}
+
 }  // namespace tarnel::testing

@@ -77,4 +77,10 @@ std::string ProgramFolder() {
 
 std::string ExecutableName(const std::string& name) { return name + ".exe"; }
 
+std::string RecordedArguments(const std::vector<std::string>& arguments) {
+  std::string text;
+  for (const std::string& argument : arguments) text += (text.empty() ? "" : " ") + argument;
+  return text + "\n";
+}
+
 }  // namespace tarnel::testing
