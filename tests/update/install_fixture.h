@@ -45,7 +45,7 @@ class InstallTest : public ::testing::Test {
 
   static uint32_t StoredFlag() {
     uint32_t flag = 99;
-    LoadDword("PendingUpdate", &flag);
+    LoadDwordValue("PendingUpdate", &flag);
     return flag;
   }
 

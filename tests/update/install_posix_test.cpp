@@ -1,9 +1,11 @@
-// Linux specifics of the launch: no shell, a new session, no zombie, exec failures and
+// Linux-only behaviour of the launch: no shell, a new session, no zombie, exec failures and
 // in-place changes detected.
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 
 #include "install_fixture.h"
@@ -22,9 +24,15 @@ TEST_F(InstallTest, ShellCharactersInThePathAreNeverInterpreted) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::current_path() / "injected"));
 }
 
-TEST_F(InstallTest, LaunchLeavesNoChildBehind) {
+TEST_F(InstallTest, InstallerRunsInASessionOfItsOwnAndLeavesNoChildBehind) {
+  const std::string session = folder + "session.txt";
+  setenv("TARNEL_RECORD_SESSION_FILE", session.c_str(), 1);
   EXPECT_TRUE(manager.Install("", ""));
   EXPECT_FALSE(WaitForRecordedArguments().empty());
+  unsetenv("TARNEL_RECORD_SESSION_FILE");
+  const std::string installerSession = ReadFile(session);
+  EXPECT_FALSE(installerSession.empty());
+  EXPECT_NE(installerSession, std::to_string(getsid(0)));
   errno = 0;
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD) << "the intermediate child is reaped, the installer is not ours";

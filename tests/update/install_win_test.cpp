@@ -1,4 +1,4 @@
-// Windows specifics: the digest comes from the system's certificate utility (in the test
+// Windows-only behaviour: the digest comes from the system's certificate utility (in the test
 // lane our fixture stands in for it), run through the command processor.
 #include <fstream>
 

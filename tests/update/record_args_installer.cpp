@@ -28,9 +28,20 @@ std::string Parameters(int, char**) {
   return position == std::string::npos ? std::string() : line.substr(position) + "\n";
 }
 
+void RecordSession() {}
+
 }  // namespace
 #else
+#include <unistd.h>
+
 namespace {
+
+// With TARNEL_RECORD_SESSION_FILE set, writes the installer's session id there.
+void RecordSession() {
+  const char* target = std::getenv("TARNEL_RECORD_SESSION_FILE");
+  if (target == nullptr) return;
+  std::ofstream(target) << getsid(0);
+}
 
 std::string Parameters(int argc, char** argv) {
   std::string text;
@@ -44,6 +55,7 @@ std::string Parameters(int argc, char** argv) {
 int main(int argc, char** argv) {
   const char* target = std::getenv("TARNEL_RECORD_ARGS_FILE");
   if (target == nullptr || *target == '\0') return 2;
+  RecordSession();
   const std::string temporary = std::string(target) + ".partial";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);

@@ -30,12 +30,12 @@ class RegistrationTest : public ::testing::Test {
 
   static std::string Stored(const std::string& name) {
     std::string value = "<missing>";
-    testing::LoadString(name, &value);
+    testing::LoadStringValue(name, &value);
     return value;
   }
   static uint32_t StoredFlag() {
     uint32_t flag = 99;
-    testing::LoadDword("PendingUpdate", &flag);
+    testing::LoadDwordValue("PendingUpdate", &flag);
     return flag;
   }
 

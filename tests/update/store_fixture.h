@@ -19,8 +19,8 @@ void StoreString(const std::string& name, const std::string& value);
 void RemoveValue(const std::string& name);
 
 // Reads a value as stored; false when it is missing or of another type.
-bool LoadDword(const std::string& name, uint32_t* value);
-bool LoadString(const std::string& name, std::string* value);
+bool LoadDwordValue(const std::string& name, uint32_t* value);
+bool LoadStringValue(const std::string& name, std::string* value);
 
 // The folder of the running test program (the build's bin folder), ending in a separator.
 std::string ProgramFolder();

@@ -55,14 +55,14 @@ void RemoveValue(const std::string& name) {
   SaveStore(document);
 }
 
-bool LoadDword(const std::string& name, uint32_t* value) {
+bool LoadDwordValue(const std::string& name, uint32_t* value) {
   const Json::Value document = LoadStore();
   if (!document.isMember(name) || !document[name].isUInt()) return false;
   *value = document[name].asUInt();
   return true;
 }
 
-bool LoadString(const std::string& name, std::string* value) {
+bool LoadStringValue(const std::string& name, std::string* value) {
   const Json::Value document = LoadStore();
   if (!document.isMember(name) || !document[name].isString()) return false;
   *value = document[name].asString();

@@ -46,7 +46,7 @@ void RemoveValue(const std::string& name) {
   RegCloseKey(key);
 }
 
-bool LoadDword(const std::string& name, uint32_t* value) {
+bool LoadDwordValue(const std::string& name, uint32_t* value) {
   DWORD data = 0;
   DWORD size = sizeof(data);
   if (RegGetValueA(HKEY_LOCAL_MACHINE, kKeyPath, name.c_str(), RRF_RT_REG_DWORD, nullptr, &data,
@@ -57,7 +57,7 @@ bool LoadDword(const std::string& name, uint32_t* value) {
   return true;
 }
 
-bool LoadString(const std::string& name, std::string* value) {
+bool LoadStringValue(const std::string& name, std::string* value) {
   std::vector<char> buffer(65536);
   DWORD size = static_cast<DWORD>(buffer.size());
   if (RegGetValueA(HKEY_LOCAL_MACHINE, kKeyPath, name.c_str(), RRF_RT_REG_SZ, nullptr,

@@ -35,10 +35,10 @@ TEST_F(PropertyStoreTest, FlagIsPendingOnlyWhenStoredAsOne) {
 TEST_F(PropertyStoreTest, ResetWritesOneOrZero) {
   uint32_t stored = 7;
   EXPECT_TRUE(manager.ResetRegPendingUpdate(true));
-  ASSERT_TRUE(testing::LoadDword("PendingUpdate", &stored));
+  ASSERT_TRUE(testing::LoadDwordValue("PendingUpdate", &stored));
   EXPECT_EQ(stored, 1u);
   EXPECT_TRUE(manager.ResetRegPendingUpdate(false));
-  ASSERT_TRUE(testing::LoadDword("PendingUpdate", &stored));
+  ASSERT_TRUE(testing::LoadDwordValue("PendingUpdate", &stored));
   EXPECT_EQ(stored, 0u);
 }
 
@@ -68,7 +68,7 @@ TEST_F(PropertyStoreTest, StringsUpTo260CharactersReadBack) {
        {std::string(), std::string("C:\\Program Files\\X"), std::string(260, 'a')}) {
     EXPECT_TRUE(manager.SetUpdaterStringValue("InstallerPath", text));
     std::string stored;
-    ASSERT_TRUE(testing::LoadString("InstallerPath", &stored));
+    ASSERT_TRUE(testing::LoadStringValue("InstallerPath", &stored));
     EXPECT_EQ(stored, text);
     std::string value = "untouched";
     EXPECT_TRUE(manager.GetUpdaterStringValue("InstallerPath", value));
@@ -101,9 +101,9 @@ TEST_F(PropertyStoreTest, WritesKeepOtherValues) {
   EXPECT_TRUE(manager.SetUpdaterStringValue("InstallerSha256", "abc"));
   EXPECT_TRUE(manager.ResetRegPendingUpdate(true));
   std::string value;
-  ASSERT_TRUE(testing::LoadString("InstallPath", &value));
+  ASSERT_TRUE(testing::LoadStringValue("InstallPath", &value));
   EXPECT_EQ(value, "C:\\Product");
-  ASSERT_TRUE(testing::LoadString("InstallerSha256", &value));
+  ASSERT_TRUE(testing::LoadStringValue("InstallerSha256", &value));
   EXPECT_EQ(value, "abc");
 }
 
@@ -128,8 +128,8 @@ TEST_F(PropertyStoreTest, MissingKeyFailsEveryOperationAndIsNotCreated) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
   }
   uint32_t flag = 0;
-  EXPECT_FALSE(testing::LoadDword("PendingUpdate", &flag));
-  EXPECT_FALSE(testing::LoadString("InstallerPath", &value));
+  EXPECT_FALSE(testing::LoadDwordValue("PendingUpdate", &flag));
+  EXPECT_FALSE(testing::LoadStringValue("InstallerPath", &value));
 }
 
 }  // namespace
