@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -301,6 +302,16 @@ void AtRestFigures(Server& service, Server& echo, int repeats, int idleSeconds) 
             Verdict(idleTicks == 0)});
 }
 
+// The pending-update record as an installed update leaves it: the flag lowered, the
+// values of the last package kept. "is_update_needed" then reads the record and answers
+// false, which is what the application hears on almost every check.
+void WriteSettledStore(const std::string& stateFolder) {
+  std::ofstream(stateFolder + "/updater.json")
+      << R"({"InstallPath": "/opt/tarnel", "InstallerPath": "/var/cache/tarnel/setup-2.0.0.exe",)"
+      << R"( "InstallerSha256": ")" << std::string(64, 'a') << R"(",)"
+      << R"( "InstallerTargetVersion": "2.0.0", "PendingUpdate": 0})" << "\n";
+}
+
 int Run(int argc, char** argv) {
   const auto options = ParseOptions(argc, argv);
   if (!options.count("service") || !options.count("root")) {
@@ -309,6 +320,7 @@ int Run(int argc, char** argv) {
   }
   const std::string root = std::filesystem::absolute(options.at("root")).string();
   PrepareServiceRoot(root);
+  WriteSettledStore(root + "/state");
   const int repeats = IntOption(options, "repeats", 5);
   const int roundTrips = IntOption(options, "round-trips", 20000);
   const double seconds = IntOption(options, "throughput-ms", 1500) / 1000.0;
