@@ -108,6 +108,14 @@ IPCClient::ReadResult IPCClient::ReadText(std::string* message, int32_t timeout_
   return ReadResult::kMessage;
 }
 
+IPCClient::ReadResult IPCClient::ReadRaw(std::string* bytes, uint32_t size, int32_t timeout_ms) {
+  if (handle == platform::kInvalidPipe) return ReadResult::kClosed;
+  std::string buffer(size, '\0');
+  const ReadResult result = ReadExactly(&buffer[0], size, NowMs() + timeout_ms);
+  if (result == ReadResult::kMessage) *bytes = std::move(buffer);
+  return result;
+}
+
 IPCClient::ReadResult IPCClient::ReadJsonMessage(Json::Value* message, int32_t timeout_ms) {
   std::string body;
   const ReadResult result = ReadText(&body, timeout_ms);

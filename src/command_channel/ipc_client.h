@@ -38,6 +38,8 @@ class IPCClient {
   // kClosed: the server ended the connection (or the read failed); kInvalid: a length of
   // 0 or less or above the bound.
   ReadResult ReadText(std::string* text, int32_t timeout_ms);
+  // Reads exactly `size` bytes as they come, frame or not.
+  ReadResult ReadRaw(std::string* bytes, uint32_t size, int32_t timeout_ms);
   // Reads one frame and parses it; kInvalid also for text that is not JSON.
   ReadResult ReadJsonMessage(Json::Value* message, int32_t timeout_ms);
 

@@ -32,6 +32,8 @@ class IPCServer {
   // Ends every connection and joins all threads of the server. Does nothing when the
   // server does not run.
   void Stop();
+  // False from the moment Stop begins (or the listening thread gave up).
+  bool IsRunning() const { return !stopped; }
 
  protected:
   // Handles one message that arrived on `pipe`; true keeps the connection for the next
