@@ -1,7 +1,7 @@
-#include <cstring>
-#include <vector>
+#include "service_host/run_modes.h"
 
-#include "logging/logger.h"
+#include <cstring>
+
 #include "service_host/updater_manager.h"
 
 namespace tarnel {
@@ -14,27 +14,33 @@ bool IsForegroundOption(const char* argument) {
   return std::strcmp(argument, kForegroundOption) == 0;
 }
 
-void ServiceMainEntry(uint32_t argc, char** argv) { ServiceMain(argc, argv); }
-
 }  // namespace
 
-int UpdaterManagerWindows::Run(int argc, char** argv) {
-  isService = true;
-  bool foreground = false;
-  for (int i = 1; i < argc && !foreground; ++i) foreground = IsForegroundOption(argv[i]);
-
-  if (!foreground) {
-    return static_cast<int>(platform::RunServiceDispatcher(kServiceName, ServiceMainEntry));
+bool HasForegroundOption(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (IsForegroundOption(argv[i])) return true;
   }
+  return false;
+}
 
-  isService = false;
-  // The entries point into the process's own argument vector; nothing is copied.
+std::vector<char*> ForegroundArguments(int argc, char** argv) {
   std::vector<char*> arguments;
+  if (argc < 1) return arguments;
   arguments.reserve(static_cast<size_t>(argc));
   arguments.push_back(argv[0]);
   for (int i = 1; i < argc; ++i) {
     if (!IsForegroundOption(argv[i])) arguments.push_back(argv[i]);
   }
+  return arguments;
+}
+
+int UpdaterManagerWindows::Run(int argc, char** argv) {
+  isService = true;
+  if (!HasForegroundOption(argc, argv)) {
+    return static_cast<int>(platform::RunServiceDispatcher(kServiceName, ServiceMain));
+  }
+  isService = false;
+  std::vector<char*> arguments = ForegroundArguments(argc, argv);
   ServiceMain(static_cast<uint32_t>(arguments.size()), arguments.data());
   return 0;
 }
