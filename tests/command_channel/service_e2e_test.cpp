@@ -11,13 +11,18 @@ namespace {
 
 const char kPipe[] = "Tarnel_Updater_Service_CP";
 
+// The tool's output without its line end (CR LF on Windows).
+std::string Line(const std::string& output) {
+  return output.substr(0, output.find_last_not_of("\r\n") + 1);
+}
+
 TEST(ServiceForeground, CheckThenStopLogsTheStepsInOrder) {
   ServiceRun service;
   ASSERT_TRUE(service.Start({"--no-service"}));
   std::string output;
   // The client retries while the service starts.
   EXPECT_EQ(service.Client({"check", "1.0"}, &output), 0) << output;
-  EXPECT_EQ(output, "{\"update_needed\":false}\n");
+  EXPECT_EQ(Line(output), "{\"update_needed\":false}");
   EXPECT_EQ(service.Client({"send", "{\"type\":\"nonsense\"}", "--reply"}, &output), 3);
   EXPECT_NE(output.find("closed the connection without a reply"), std::string::npos) << output;
   EXPECT_EQ(service.Client({"stop"}, &output), 0) << output;
@@ -44,7 +49,7 @@ TEST(ServiceForeground, IdleClientsDoNotKeepTheServiceFromStopping) {
   ASSERT_TRUE(halfFrame.SendRaw(EncodeFrame("{\"type\":\"stop_service\"}").substr(0, 7)));
   std::string output;
   EXPECT_EQ(service.Client({"stop", "--reply"}, &output), 0) << output;
-  EXPECT_EQ(output, "{\"status\":\"ok\"}\n");
+  EXPECT_EQ(Line(output), "{\"status\":\"ok\"}");
   int status = -1;
   ASSERT_TRUE(service.WaitForExit(&status));
   EXPECT_EQ(status, 0);
