@@ -65,7 +65,9 @@ void SetStopSignalHandler(void (*handler)(int)) {
   std::memset(&action, 0, sizeof action);
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
+  // No SA_RESTART: the dispatcher's read must return, so that a handler that runs deferred
+  // (as under a thread sanitizer) gets its turn; the pipe and socket calls retry on EINTR.
+  action.sa_flags = 0;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
 }
