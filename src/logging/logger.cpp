@@ -187,7 +187,8 @@ void LoggingUtils::RemoveListener(LogFileListener* listener) {
 Logger::Logger(TickClock clock) : LoggerBase(std::move(clock)) {
   threshold = 0;
   std::string directory;
-  int32_t days = -1;
+  // Kept when the settings cannot be read: the retention the settings file gives by default.
+  int32_t days = 7;
   LoadLoggingSettings(*this, directory, days);
   utils.SetLogDirectory(directory);
   utils.SetRetentionDays(days);

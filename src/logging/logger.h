@@ -47,6 +47,9 @@ using TickClock = std::function<int64_t()>;
 constexpr int64_t kTicksPerSecond = 10000000;
 int64_t SystemClockTicks();
 
+// Retention in hours for a period in days, held within the 32-bit range.
+int32_t RetentionHours(int32_t days);
+
 // The current local time as "%Y/%m/%d %H:%M:%S".
 std::string FormatTimestamp();
 // The same for a given tick count (also used for log file names and tests).

@@ -1,0 +1,77 @@
+# Install rules and packages.
+#
+# Linux: `cmake --install` puts the service into sbin/, the client tool into bin/, the systemd
+# unit into lib/systemd/system/ and the documentation into share/doc/tarnel-updater/. CPack
+# builds a .deb (with maintainer scripts that create the pending-update store and enable the
+# unit) and a .tar.gz of the same tree below usr/.
+# Windows: everything in one folder, packed as a .zip with install-service.cmd and
+# uninstall-service.cmd beside the executables.
+#
+#   cmake --build build --target package        (or: cd build && cpack)
+
+set(TARNEL_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
+set(TARNEL_DOCS ${PROJECT_SOURCE_DIR}/docs/protocol.md ${PROJECT_SOURCE_DIR}/docs/operations.md
+                ${PROJECT_SOURCE_DIR}/README.md)
+
+if(WIN32)
+  install(TARGETS tarnel-updater-service RUNTIME DESTINATION .)
+  if(TARGET tarnel-updater-client)
+    install(TARGETS tarnel-updater-client RUNTIME DESTINATION .)
+  endif()
+  install(FILES ${TARNEL_PACKAGING_DIR}/windows/install-service.cmd
+                ${TARNEL_PACKAGING_DIR}/windows/uninstall-service.cmd DESTINATION .)
+  install(FILES ${TARNEL_DOCS} DESTINATION docs)
+else()
+  include(GNUInstallDirs)
+  install(TARGETS tarnel-updater-service RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  if(TARGET tarnel-updater-client)
+    install(TARGETS tarnel-updater-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+  set(TARNEL_DOC_SUBDIR share/doc/tarnel-updater)
+  install(FILES ${TARNEL_DOCS} DESTINATION ${TARNEL_DOC_SUBDIR})
+
+  # The unit names the service by its absolute path, which is known only at install time
+  # (`cmake --install --prefix`, or /usr inside the packages), so it is written then.
+  install(CODE "
+    set(TARNEL_SERVICE_PATH \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/tarnel-updater-service\")
+    set(TARNEL_DOC_DIR \"\${CMAKE_INSTALL_PREFIX}/${TARNEL_DOC_SUBDIR}\")
+    configure_file(\"${TARNEL_PACKAGING_DIR}/linux/tarnel-updater.service.in\"
+                   \"${CMAKE_BINARY_DIR}/packaging/tarnel-updater.service\" @ONLY)
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" TYPE FILE
+         FILES \"${CMAKE_BINARY_DIR}/packaging/tarnel-updater.service\")
+  ")
+endif()
+
+set(CPACK_PACKAGE_NAME tarnel-updater)
+set(CPACK_PACKAGE_VENDOR Tarnel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Tarnel Updater Service")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "The update service of the Tarnel desktop product. It records installer packages that "
+       "the desktop application downloaded, tells it whether an update is needed, and "
+       "verifies and starts the installer with machine-wide rights.")
+set(CPACK_PACKAGE_CONTACT "Tarnel updater maintainers <updater@tarnel.example>")
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  set(CPACK_GENERATOR DEB TGZ)
+  # Both packages hold the tree as it lands below /usr, so the unit's ExecStart path is the
+  # one the files really have (the archive unpacks with `tar -C / --strip-components=1`).
+  set(CPACK_SET_DESTDIR ON)
+  set(CPACK_INSTALL_PREFIX /usr)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS systemd)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${TARNEL_PACKAGING_DIR}/linux/postinst ${TARNEL_PACKAGING_DIR}/linux/prerm
+      ${TARNEL_PACKAGING_DIR}/linux/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+
+include(CPack)

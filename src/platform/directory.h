@@ -1,0 +1,24 @@
+// Folders: creating one and listing the files in it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarnel::platform {
+
+// Creates the last level of `path` (a trailing separator is allowed). True when the
+// folder was created or something of that name already exists.
+bool MakeDirectory(const std::string& path);
+
+// Appends to `names` the bare names of the files (not folders) in `directory` that match
+// the wildcard `pattern` ('*' any text, '?' one character). The search path is `directory`,
+// one separator and `pattern`, cut to the system's path limit on Windows. False when
+// nothing matches, the folder cannot be searched, or the listing stops early (names found
+// so far stay appended); true when the listing ran to its normal end.
+bool ListFiles(const std::string& directory, const std::string& pattern,
+               std::vector<std::string>* names);
+
+// True for a character that separates folder names ('/' everywhere, '\\' on Windows).
+bool IsPathSeparator(char c);
+
+}  // namespace tarnel::platform
