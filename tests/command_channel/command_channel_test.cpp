@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,10 +49,29 @@ class FakeManager : public UpdaterManager {
     if (installHook) installHook();
     return installResult;
   }
-  bool GetRegPendingUpdate(bool&) override { return false; }
-  bool ResetRegPendingUpdate(bool) override { return false; }
-  bool GetUpdaterStringValue(const std::string&, std::string&) override { return false; }
-  bool SetUpdaterStringValue(const std::string&, const std::string&) override { return false; }
+  // The property store in memory, empty at first.
+  bool GetRegPendingUpdate(bool& pending) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    pending = pendingUpdate;
+    return true;
+  }
+  bool ResetRegPendingUpdate(bool pending) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    pendingUpdate = pending;
+    return true;
+  }
+  bool GetUpdaterStringValue(const std::string& name, std::string& value) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto found = values.find(name);
+    if (found == values.end()) return false;
+    value = found->second;
+    return true;
+  }
+  bool SetUpdaterStringValue(const std::string& name, const std::string& value) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    values[name] = value;
+    return true;
+  }
 
   std::vector<std::pair<std::string, std::string>> Installs() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -65,6 +85,8 @@ class FakeManager : public UpdaterManager {
  private:
   std::mutex mutex;
   std::vector<std::pair<std::string, std::string>> installs;
+  bool pendingUpdate = false;
+  std::map<std::string, std::string> values;
 };
 
 // A server on a pipe of its own; the client helpers connect to it.
@@ -259,7 +281,7 @@ TEST_F(ChannelTest, PeerClosingBetweenFramesEndsQuietly) {
   }
   auto next = Connect();
   ExpectServed(*next);
-  EXPECT_FALSE(log.Contains("| ERROR"));
+  EXPECT_FALSE(log.Contains(pipeName + " IPCServer")) << log.Text();
 }
 
 // --- Commands -------------------------------------------------------------------------
@@ -299,9 +321,28 @@ TEST_F(ChannelTest, StopServiceReplyDependsOnNeedReplyWithFakeManager) {
 TEST_F(ChannelTest, NewInstallPackageHasNoReplyAndKeepsTheConnection) {
   auto client = Connect();
   ASSERT_TRUE(client->SendText(
-      R"({"type":"new_install_package","package_full_path":"C:\\p.exe","package_target_version":"2.0","package_sha256":"ab"})"));
+      R"({"type":"new_install_package","package_full_path":"C:\\p.exe","package_target_version":"0.5","package_sha256":"ab"})"));
   ExpectNoReplyYet(*client);
   ExpectServed(*client);
+}
+
+TEST_F(ChannelTest, RegisteredPackageDecidesTheReplyWithFakeManager) {
+  auto client = Connect();
+  ASSERT_TRUE(client->SendText(
+      R"({"type":"new_install_package","package_full_path":"/tmp/p.exe","package_target_version":"2.0","package_sha256":"ab"})"));
+  ASSERT_TRUE(client->SendText(R"({"type":"is_update_needed","current_version":"1.0"})"));
+  // {"update_needed":true} is 22 bytes: length 23 with the NUL.
+  const std::string expected =
+      std::string("\x17\0\0\0", 4) + R"({"update_needed":true})" + std::string(1, '\0');
+  std::string bytes;
+  ASSERT_EQ(client->ReadRaw(&bytes, static_cast<uint32_t>(expected.size()), kReplyWaitMs),
+            ReadResult::kMessage);
+  EXPECT_EQ(bytes, expected);
+  // A number reaches the manager as its text: "5" is newer than "2.0".
+  EXPECT_EQ(Ask(*client, R"({"type":"is_update_needed","current_version":5})"),
+            R"({"update_needed":false})");
+  EXPECT_EQ(Ask(*client, R"({"type":"is_update_needed","current_version":1})"),
+            R"({"update_needed":true})");
 }
 
 TEST_F(ChannelTest, IsUpdateNeededRepliesAlsoWithoutOrWithNumericVersion) {
