@@ -47,8 +47,19 @@ mkdir -p "$logs"
 
 cleanup
 windows_path="Z:${service_exe//\//\\}"
-"$wine" sc create "$name" binPath= "$windows_path" >/dev/null || fail "sc create"
-"$wine" net start "$name" || fail "net start"
+# In a freshly booted prefix the service control manager can lose a new service or report
+# its database locked for a few seconds: create and start until the service runs.
+query=""
+for attempt in $(seq 1 30); do
+  if ! "$wine" sc query "$name" >/dev/null 2>&1; then
+    "$wine" sc create "$name" binPath= "$windows_path" >/dev/null 2>&1 || true
+  fi
+  "$wine" net start "$name" >/dev/null 2>&1 || true
+  query="$("$wine" "$query_exe" "$name" 2>/dev/null | tr -d '\r' || true)"
+  [[ "$query" == "STATE 4 "* ]] && break
+  sleep 1
+done
+[[ "$query" == "STATE 4 "* ]] || fail "the service did not start: '$query'"
 
 query="$("$wine" "$query_exe" "$name" | tr -d '\r')"
 [ "$query" = "STATE 4 CONTROLS 0x81" ] || fail "running status: '$query'"
