@@ -2,33 +2,58 @@
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 
 namespace tarnel {
 
+namespace {
+
+// Readers and writers keep no state between two messages, and building one with its
+// settings costs more than parsing or writing a command: each thread builds its own once.
+Json::StreamWriter& CompactWriter() {
+  thread_local const std::unique_ptr<Json::StreamWriter> writer([] {
+    Json::StreamWriterBuilder builder;
+    builder["commentStyle"] = "None";
+    builder["indentation"] = "";
+    return builder.newStreamWriter();
+  }());
+  return *writer;
+}
+
+Json::CharReader& CommandReader() {
+  thread_local const std::unique_ptr<Json::CharReader> reader([] {
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = true;
+    builder["allowComments"] = true;
+    builder["allowTrailingCommas"] = true;
+    builder["strictRoot"] = false;
+    builder["allowDroppedNullPlaceholders"] = false;
+    builder["allowNumericKeys"] = false;
+    builder["allowSingleQuotes"] = false;
+    builder["stackLimit"] = 256;
+    builder["failIfExtra"] = false;
+    builder["rejectDupKeys"] = false;
+    builder["allowSpecialFloats"] = false;
+    builder["skipBom"] = true;
+    return builder.newCharReader();
+  }());
+  return *reader;
+}
+
+}  // namespace
+
 std::string WriteCompactJson(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["commentStyle"] = "None";
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
+  // The writer only inserts text, so the thread's stream needs no more than emptying.
+  thread_local std::ostringstream text;
+  text.str(std::string());
+  text.clear();
+  CompactWriter().write(value, &text);
+  return text.str();
 }
 
 bool ParseJson(const std::string& text, Json::Value* value) {
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = true;
-  builder["allowComments"] = true;
-  builder["allowTrailingCommas"] = true;
-  builder["strictRoot"] = false;
-  builder["allowDroppedNullPlaceholders"] = false;
-  builder["allowNumericKeys"] = false;
-  builder["allowSingleQuotes"] = false;
-  builder["stackLimit"] = 256;
-  builder["failIfExtra"] = false;
-  builder["rejectDupKeys"] = false;
-  builder["allowSpecialFloats"] = false;
-  builder["skipBom"] = true;
   try {
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    return reader->parse(text.data(), text.data() + text.size(), value, nullptr);
+    return CommandReader().parse(text.data(), text.data() + text.size(), value, nullptr);
   } catch (const std::exception&) {
     // Nesting beyond the stack limit is thrown, not reported.
     *value = Json::Value();
