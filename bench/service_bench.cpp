@@ -309,7 +309,8 @@ void WriteSettledStore(const std::string& stateFolder) {
   std::ofstream(stateFolder + "/updater.json")
       << R"({"InstallPath": "/opt/tarnel", "InstallerPath": "/var/cache/tarnel/setup-2.0.0.exe",)"
       << R"( "InstallerSha256": ")" << std::string(64, 'a') << R"(",)"
-      << R"( "InstallerTargetVersion": "2.0.0", "PendingUpdate": 0})" << "\n";
+      << R"( "InstallerTargetVersion": "2.0.0", "PendingUpdate": 0})"
+      << "\n";
 }
 
 int Run(int argc, char** argv) {
@@ -338,11 +339,16 @@ int Run(int argc, char** argv) {
               {},
               false};
 
-  AtRestFigures(service, echo, repeats, idleSeconds);
+  // --figures picks some of "rest", "latency" and "throughput" (for profiling).
+  const std::string figures =
+      options.count("figures") ? options.at("figures") : "rest,latency,throughput";
+  const auto wanted = [&](const char* name) { return figures.find(name) != std::string::npos; };
+  if (wanted("rest")) AtRestFigures(service, echo, repeats, idleSeconds);
+  if (!wanted("latency") && !wanted("throughput")) return 0;
   service.Start();
   echo.Start();
-  RoundTripFigures(service, echo, repeats, roundTrips);
-  ThroughputFigures(service, echo, repeats, seconds);
+  if (wanted("latency")) RoundTripFigures(service, echo, repeats, roundTrips);
+  if (wanted("throughput")) ThroughputFigures(service, echo, repeats, seconds);
   service.Stop();
   echo.Stop();
   return 0;
