@@ -207,6 +207,18 @@ long CpuTicks(pid_t pid) {
   return utime + stime;
 }
 
+double OnCpuSeconds(pid_t pid) {
+  double total = 0;
+  std::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    double nanoseconds = 0;
+    if (schedstat >> nanoseconds) total += nanoseconds / 1e9;
+  }
+  return total;
+}
+
 std::string EncodeFrame(const std::string& text) {
   const uint32_t length = static_cast<uint32_t>(text.size() + 1);
   std::string frame;

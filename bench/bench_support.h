@@ -65,6 +65,9 @@ bool RunCapture(const std::vector<std::string>& argv, std::string* output);
 long ResidentKiB(pid_t pid);
 long ThreadCount(pid_t pid);
 long CpuTicks(pid_t pid);
+// The time all threads of the process have spent on a processor so far (schedstat), in
+// seconds: unlike the wall time, it does not grow while the machine is busy with others.
+double OnCpuSeconds(pid_t pid);
 
 // Minimal client of the frame format (32-bit little-endian length, text, NUL).
 std::string EncodeFrame(const std::string& text);
