@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <sstream>
 
 namespace tarnel {
@@ -9,51 +10,59 @@ namespace tarnel {
 namespace {
 
 // Readers and writers keep no state between two messages, and building one with its
-// settings costs more than parsing or writing a command: each thread builds its own once.
-Json::StreamWriter& CompactWriter() {
-  thread_local const std::unique_ptr<Json::StreamWriter> writer([] {
-    Json::StreamWriterBuilder builder;
-    builder["commentStyle"] = "None";
-    builder["indentation"] = "";
-    return builder.newStreamWriter();
-  }());
-  return *writer;
-}
+// settings costs more than parsing or writing a command: the process builds one of each and
+// lends it out under a lock (a parse or a write takes a microsecond). They live as long as
+// the process; thread-local objects with destructors are unreliable at the end of a thread
+// with the MinGW runtime.
+struct SharedJson {
+  std::mutex mutex;
+  std::unique_ptr<Json::CharReader> reader;
+  std::unique_ptr<Json::StreamWriter> writer;
+  std::ostringstream output;  // the writer only inserts text: emptying it is enough
+};
 
-Json::CharReader& CommandReader() {
-  thread_local const std::unique_ptr<Json::CharReader> reader([] {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = true;
-    builder["allowComments"] = true;
-    builder["allowTrailingCommas"] = true;
-    builder["strictRoot"] = false;
-    builder["allowDroppedNullPlaceholders"] = false;
-    builder["allowNumericKeys"] = false;
-    builder["allowSingleQuotes"] = false;
-    builder["stackLimit"] = 256;
-    builder["failIfExtra"] = false;
-    builder["rejectDupKeys"] = false;
-    builder["allowSpecialFloats"] = false;
-    builder["skipBom"] = true;
-    return builder.newCharReader();
-  }());
-  return *reader;
+SharedJson& Shared() {
+  static SharedJson* shared = [] {
+    auto* made = new SharedJson();
+    Json::CharReaderBuilder reader;
+    reader["collectComments"] = true;
+    reader["allowComments"] = true;
+    reader["allowTrailingCommas"] = true;
+    reader["strictRoot"] = false;
+    reader["allowDroppedNullPlaceholders"] = false;
+    reader["allowNumericKeys"] = false;
+    reader["allowSingleQuotes"] = false;
+    reader["stackLimit"] = 256;
+    reader["failIfExtra"] = false;
+    reader["rejectDupKeys"] = false;
+    reader["allowSpecialFloats"] = false;
+    reader["skipBom"] = true;
+    made->reader.reset(reader.newCharReader());
+    Json::StreamWriterBuilder writer;
+    writer["commentStyle"] = "None";
+    writer["indentation"] = "";
+    made->writer.reset(writer.newStreamWriter());
+    return made;
+  }();
+  return *shared;
 }
 
 }  // namespace
 
 std::string WriteCompactJson(const Json::Value& value) {
-  // The writer only inserts text, so the thread's stream needs no more than emptying.
-  thread_local std::ostringstream text;
-  text.str(std::string());
-  text.clear();
-  CompactWriter().write(value, &text);
-  return text.str();
+  SharedJson& shared = Shared();
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  shared.output.str(std::string());
+  shared.output.clear();
+  shared.writer->write(value, &shared.output);
+  return shared.output.str();
 }
 
 bool ParseJson(const std::string& text, Json::Value* value) {
+  SharedJson& shared = Shared();
+  std::lock_guard<std::mutex> lock(shared.mutex);
   try {
-    return CommandReader().parse(text.data(), text.data() + text.size(), value, nullptr);
+    return shared.reader->parse(text.data(), text.data() + text.size(), value, nullptr);
   } catch (const std::exception&) {
     // Nesting beyond the stack limit is thrown, not reported.
     *value = Json::Value();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <locale>
@@ -89,28 +90,58 @@ std::string FormatLocalTime(int64_t ticks, const std::string& pattern) {
 namespace {
 
 // Entries of the same second share their time text: each thread formats a second only once,
-// which keeps the local-time conversion and the formatting out of most statements.
-const std::string& CurrentTimestampText() {
-  thread_local int64_t cachedSecond = -1;
-  thread_local std::string cachedText;
-  const int64_t second = SystemClockTicks() / kTicksPerSecond;
-  if (second != cachedSecond || cachedText.empty()) {
-    cachedText = FormatLocalTime(second * kTicksPerSecond, "%Y/%m/%d %H:%M:%S");
-    cachedSecond = second;
-  }
-  return cachedText;
-}
-
-// The composition stream of a thread: created once, in the classic locale.
-struct ThreadStream {
-  ThreadStream() { stream.imbue(std::locale::classic()); }
-  std::ostringstream stream;
-  bool inUse = false;
+// which keeps the local-time conversion and the formatting out of most statements. The cache
+// is made of plain values only: thread-local objects with destructors are unreliable at the
+// end of a thread with the MinGW runtime.
+struct TimestampCache {
+  int64_t second = -1;
+  size_t length = 0;
+  char text[32] = {};
 };
 
-ThreadStream& CurrentThreadStream() {
-  thread_local ThreadStream threadStream;
-  return threadStream;
+const TimestampCache& CurrentTimestamp() {
+  thread_local TimestampCache cache;
+  const int64_t second = SystemClockTicks() / kTicksPerSecond;
+  if (second != cache.second || cache.length == 0) {
+    const std::string text = FormatLocalTime(second * kTicksPerSecond, "%Y/%m/%d %H:%M:%S");
+    cache.length = std::min(text.size(), sizeof cache.text);
+    std::memcpy(cache.text, text.data(), cache.length);
+    cache.second = second;
+  }
+  return cache;
+}
+
+// Composition streams, in the classic locale, reused from one statement to the next: a
+// statement takes one (or makes one when all are in use, as when a message part itself
+// logs) and gives it back when its entry is submitted. The pool lives as long as the process.
+class StreamPool {
+ public:
+  std::unique_ptr<std::ostringstream> Take() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!streams.empty()) {
+        std::unique_ptr<std::ostringstream> stream = std::move(streams.back());
+        streams.pop_back();
+        return stream;
+      }
+    }
+    auto stream = std::make_unique<std::ostringstream>();
+    stream->imbue(std::locale::classic());
+    return stream;
+  }
+  void Give(std::unique_ptr<std::ostringstream> stream) {
+    std::lock_guard<std::mutex> lock(mutex);
+    streams.push_back(std::move(stream));
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<std::unique_ptr<std::ostringstream>> streams;
+};
+
+StreamPool& Streams() {
+  static StreamPool* pool = new StreamPool();  // never destroyed: statements may come late
+  return *pool;
 }
 
 // The formatting of a new stream, with booleans as "true" and "false".
@@ -124,7 +155,10 @@ void ResetFormatting(std::ostream& stream) {
 
 }  // namespace
 
-std::string FormatTimestamp() { return CurrentTimestampText(); }
+std::string FormatTimestamp() {
+  const TimestampCache& cache = CurrentTimestamp();
+  return std::string(cache.text, cache.length);
+}
 
 // ---------------------------------------------------------------------------------------
 // LoggingUtils: queue and writer thread. Log files: log_files.cpp; report: startup_report.cpp.
@@ -276,26 +310,19 @@ void DeleteLogger() {
   g_logger = nullptr;
 }
 
-LogRecord::LogRecord(LogLevel level) : level(level) {
-  ThreadStream& shared = CurrentThreadStream();
-  if (!shared.inUse) {
-    shared.inUse = true;
-    text = &shared.stream;
-    text->str(std::string());  // keeps the buffer's capacity
-  } else {
-    owned = std::make_unique<std::ostringstream>();
-    owned->imbue(std::locale::classic());
-    text = owned.get();
-  }
+LogRecord::LogRecord(LogLevel level) : text(Streams().Take()), level(level) {
+  text->str(std::string());  // keeps the buffer's capacity
   ResetFormatting(*text);
-  *text << CurrentTimestampText() << EntryPrefix(level);
+  const TimestampCache& time = CurrentTimestamp();
+  text->write(time.text, static_cast<std::streamsize>(time.length));
+  *text << EntryPrefix(level);
 }
 
 LogRecord::~LogRecord() {
   // The line end goes in here, so that the line is copied out of the stream only once.
   *text << '\n';
   std::string line = text->str();
-  if (!owned) CurrentThreadStream().inUse = false;
+  Streams().Give(std::move(text));
   GetLogger()->Utils().SubmitLine(level, std::move(line));
 }
 

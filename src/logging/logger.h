@@ -183,11 +183,9 @@ class LogRecord {
   std::ostream& stream() { return *text; }
 
  private:
-  // Statements compose into their thread's stream, reused from one statement to the next;
-  // a statement composed while another one on the same thread is (a message part that
-  // itself logs) gets a stream of its own.
-  std::unique_ptr<std::ostringstream> owned;
-  std::ostringstream* text;
+  // Taken from a pool of streams that are reused from one statement to the next, and given
+  // back when the entry is submitted.
+  std::unique_ptr<std::ostringstream> text;
   LogLevel level;
 };
 
