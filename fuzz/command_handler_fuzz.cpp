@@ -1,7 +1,8 @@
 // The command handler on arbitrary JSON texts, against a real store: a temporary
 // STATE_DIRECTORY whose updater.json records a package ("installer.bin" in the working
 // folder, with its true digest) and has no InstallPath, so an install attempt can get as far
-// as the digest check but never starts anything (the file is not executable either).
+// as the digest check but never starts anything (the file is not executable either). The
+// working folder also holds a named pipe "fifo" and a folder "folder" to register.
 //
 // Input: up to kMaxCommands texts separated by NUL bytes, handled in turn on one connection
 // the way the server does: a text that does not parse, or a handler result of false, closes
@@ -28,6 +29,8 @@ using tarnel::fuzzing::Fail;
 constexpr size_t kMaxCommands = 8;
 constexpr char kInstallerName[] = "installer.bin";
 constexpr char kInstallerContent[] = "#!/bin/sh\nexit 0\n";
+constexpr char kFifoName[] = "fifo";
+constexpr char kFolderName[] = "folder";
 // The digest of kInstallerContent; the seed corpus registers it too.
 constexpr char kInstallerSha256[] =
     "306c6ca7407560340797866e077e053627ad409277d1b9da58106fce4cf717cb";
@@ -47,6 +50,11 @@ std::string InitialStore() {
 void PrepareInstaller() {
   tarnel::fuzzing::WriteFileOrDie(kInstallerName, kInstallerContent);
   chmod(kInstallerName, 0644);
+  // Files an installer path may name that are no regular file: a named pipe with no writer
+  // and a folder.
+  if (mkfifo(kFifoName, 0644) != 0 || mkdir(kFolderName, 0755) != 0) {
+    Fail("cannot create the fifo and the folder");
+  }
   std::string digest;
   if (!tarnel::ComputeFileSha256(kInstallerName, digest) || digest != kInstallerSha256) {
     Fail("the test installer's digest is not the recorded one");
