@@ -1,0 +1,102 @@
+#include "platform/held_file.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+namespace tarnel::platform {
+namespace {
+
+bool ReadIdentity(int fd, HeldFile::Identity* identity) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  identity->device = status.st_dev;
+  identity->inode = status.st_ino;
+  identity->size = static_cast<uint64_t>(status.st_size);
+  identity->modifiedSeconds = status.st_mtim.tv_sec;
+  identity->modifiedNanoseconds = status.st_mtim.tv_nsec;
+  identity->changedSeconds = status.st_ctim.tv_sec;
+  identity->changedNanoseconds = status.st_ctim.tv_nsec;
+  return true;
+}
+
+std::string ToLowerHex(const unsigned char* bytes, unsigned int count) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < count; ++i) {
+    hex += kDigits[bytes[i] >> 4];
+    hex += kDigits[bytes[i] & 0xF];
+  }
+  return hex;
+}
+
+struct DigestContextDeleter {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+}  // namespace
+
+bool HeldFile::Identity::operator==(const Identity& other) const {
+  return device == other.device && inode == other.inode && size == other.size &&
+         modifiedSeconds == other.modifiedSeconds &&
+         modifiedNanoseconds == other.modifiedNanoseconds &&
+         changedSeconds == other.changedSeconds && changedNanoseconds == other.changedNanoseconds;
+}
+
+HeldFile::~HeldFile() { Release(); }
+
+bool HeldFile::Open(const std::string& filePath) {
+  Release();
+  const int fd = open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (!ReadIdentity(fd, &identity)) {
+    close(fd);
+    return false;
+  }
+  handle = fd;
+  path = filePath;
+  return true;
+}
+
+bool HeldFile::IsOpen() const { return handle >= 0; }
+
+bool HeldFile::StillAsOpened() const {
+  if (!IsOpen()) return false;
+  Identity now;
+  return ReadIdentity(static_cast<int>(handle), &now) && now == identity;
+}
+
+bool HeldFile::ComputeSha256(std::string* hexDigest) const {
+  if (!IsOpen()) return false;
+  std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return false;
+  unsigned char chunk[65536];
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t count = pread(static_cast<int>(handle), chunk, sizeof(chunk), offset);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return false;
+    if (count == 0) break;
+    if (EVP_DigestUpdate(context.get(), chunk, static_cast<size_t>(count)) != 1) return false;
+    offset += count;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return false;
+  // A file written to while it was read has no meaningful digest.
+  if (!StillAsOpened()) return false;
+  *hexDigest = ToLowerHex(digest, length);
+  return true;
+}
+
+void HeldFile::Release() {
+  if (handle >= 0) close(static_cast<int>(handle));
+  handle = -1;
+  path.clear();
+}
+
+}  // namespace tarnel::platform
