@@ -8,12 +8,17 @@
 // the way the server does: a text that does not parse, or a handler result of false, closes
 // the connection. Replies are read from the client end and checked; after the sequence the
 // store must still hold its record.
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "command_channel/json_frame.h"
@@ -142,16 +147,44 @@ void CheckStore() {
 
 CommandHandler* g_handler = nullptr;
 
+// The handler serialises all connections, so a command that blocks is a denial of service.
+// libFuzzer's own time-out cannot show it: its alarm (SIGALRM) interrupts the blocked system
+// call, which then fails and hides the block. So the alarm is kept away from this thread
+// (the logger's writer thread, started earlier, takes it and libFuzzer ignores it there),
+// and a watchdog thread aborts when one input runs longer than kBlockedLimit; libFuzzer then
+// saves that input like any crash.
+constexpr auto kBlockedLimit = std::chrono::seconds(8);
+std::atomic<int64_t> g_inputStart{0};  // steady-clock nanoseconds; 0 between inputs
+
+int64_t Now() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+void StartWatchdog() {
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+  std::thread([] {
+    const int64_t limit = std::chrono::nanoseconds(kBlockedLimit).count();
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      const int64_t start = g_inputStart.load();
+      if (start != 0 && Now() - start > limit) Fail("one input blocked the handler for 8 s");
+    }
+  }).detach();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   tarnel::fuzzing::PrepareProcess(argc, argv, "sensitive");
+  StartWatchdog();
   PrepareInstaller();
   g_handler = new CommandHandler(tarnel::UpdaterManager::GetInstance());
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  g_inputStart = Now();
   tarnel::fuzzing::WriteFileOrDie(tarnel::fuzzing::StoreFilePath(), InitialStore());
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) Fail("socketpair");
@@ -165,5 +198,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   close(ends[0]);
   close(ends[1]);
   CheckStore();
+  g_inputStart = 0;
   return 0;
 }
