@@ -41,7 +41,7 @@ class PipeEndpoint {
 
  private:
   std::string path;
-  void* security = nullptr;  // Windows: the converted security descriptor
+  [[maybe_unused]] void* security = nullptr;  // Windows: the converted security descriptor
   PipeHandle pending = kInvalidPipe;
 };
 
