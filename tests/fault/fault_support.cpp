@@ -70,6 +70,20 @@ ProcessFigures ReadProcessFigures(long pid) {
   return figures;
 }
 
+int CountThreadsNamed(long pid, const std::string& name) {
+  const std::string shortName = name.substr(0, 15);
+  std::error_code error;
+  int count = 0;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (std::filesystem::directory_iterator it(tasks, error), end; !error && it != end;
+       it.increment(error)) {
+    std::ifstream comm(it->path() / "comm");
+    std::string threadName;
+    if (std::getline(comm, threadName) && threadName == shortName) ++count;
+  }
+  return count;
+}
+
 bool RaiseDescriptorLimit(uint64_t wanted) {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;

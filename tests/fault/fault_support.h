@@ -20,6 +20,9 @@ struct ProcessFigures {
 };
 ProcessFigures ReadProcessFigures(long pid);
 
+// How many threads of the process carry `name` (as far as the kernel keeps it: 15 bytes).
+int CountThreadsNamed(long pid, const std::string& name);
+
 // Raises the soft limit of open descriptors to `wanted` (at most the hard limit) for this
 // process and so for the children it starts; false when the limit stays below `wanted`.
 bool RaiseDescriptorLimit(uint64_t wanted);
