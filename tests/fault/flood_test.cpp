@@ -23,6 +23,7 @@ constexpr int kSimultaneous = 1000;
 constexpr int kMixedClients = 200;
 constexpr int kCommandsPerClient = 100;
 constexpr int kHalfFrameClients = 300;
+constexpr int kOpenAtStop = 200;
 constexpr int kReplyTimeoutMs = 60000;
 // The registered package's version; the checks below ask with versions around it.
 const char kTargetVersion[] = "5.0.0";
@@ -236,12 +237,30 @@ TEST_F(Flood, ServiceAnswersEveryCommandAndReturnsToIdle) {
               static_cast<long long>(now.residentKiB));
   EXPECT_LE(now.residentKiB, idle.residentKiB + kResidentSlackKiB);
 
-  // And a stop still ends it.
+  // And a stop still ends it, with connections open that are idle or hold half a frame.
+  for (int i = 0; i < kOpenAtStop; ++i) {
+    clients.push_back(std::make_unique<IPCClient>(false));
+    ASSERT_TRUE(clients.back()->Connect(kPipe, /*retry=*/true));
+    // Every half frame but the one above the bound, which the service refuses at once.
+    const std::string& half = halves[static_cast<size_t>(i) % 5 == 4 ? 5 : i % 5];
+    if (i % 2 == 0) clients.back()->SendRaw(half);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return ConnectionWorkers(pid) == kOpenAtStop; }));
   std::string output;
   EXPECT_EQ(service.Client({"stop", "--reply"}, &output), 0) << output;
   int status = -1;
   ASSERT_TRUE(service.WaitForExit(&status));
   EXPECT_EQ(status, 0);
+  int closed = 0;
+  for (auto& client : clients) {
+    std::string text;
+    // The last frame above holds a whole command first; its reply may come before the end.
+    IPCClient::ReadResult result = client->ReadText(&text, kReplyTimeoutMs);
+    if (result == IPCClient::ReadResult::kMessage)
+      result = client->ReadText(&text, kReplyTimeoutMs);
+    closed += result == IPCClient::ReadResult::kClosed ? 1 : 0;
+  }
+  EXPECT_EQ(closed, kOpenAtStop);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ namespace {
 
 const char kPipe[] = "Tarnel_Updater_Service_CP";
 const char kStoreName[] = "updater.json";
-constexpr int kKills = 30;
+constexpr int kKills = 40;
 constexpr int kReplyTimeoutMs = 30000;
 
 std::string PackagePath(int index) { return "/downloads/pkg-" + std::to_string(index) + ".exe"; }
