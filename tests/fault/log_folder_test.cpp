@@ -1,5 +1,10 @@
 // The log folder removed, read-only or full: every entry still reaches standard output,
-// commands are still answered and a stop still ends the service.
+// commands are still answered and a stop still ends the service. Standard output gone: the
+// entries still reach the log file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -93,6 +98,33 @@ TEST(LogFolderFaults, EntriesReachStandardOutputAndCommandsWork) {
        [](const std::string& logs) { EXPECT_TRUE(FillFileSystem(logs, "filler")); }},
   };
   for (const LogFault& fault : faults) RunWithLogFault(fault);
+}
+
+// Standard output is the journal's stream under systemd; when its reader goes away (the
+// journal restarts, the terminal closes), writing a log entry must not end the service.
+TEST(StandardOutputFaults, ReaderGoneLeavesTheServiceRunning) {
+  ServiceRun service;
+  // The service's output file becomes a FIFO whose reader the test closes.
+  const std::string fifo = service.Folder() + "service-output.txt";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_TRUE(service.Start({"--no-service"}));
+  IPCClient client(false);
+  ASSERT_TRUE(client.Connect(kPipe, /*retry=*/true));
+  ASSERT_TRUE(AnswersCheck(&client, "1.0"));
+  close(reader);
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_TRUE(AnswersCheck(&client, "7.7." + std::to_string(round))) << round;
+  }
+  std::string output;
+  EXPECT_EQ(service.Client({"stop", "--reply"}, &output), 0) << output;
+  int status = -1;
+  ASSERT_TRUE(service.WaitForExit(&status));
+  EXPECT_EQ(status, 0);
+  // The log file still has every entry.
+  EXPECT_TRUE(
+      InOrder(service.Log(), {"\"current_version\" : \"7.7.19\"", "UpdaterManager: SetStopped"}));
 }
 
 }  // namespace
