@@ -1,11 +1,279 @@
-// TEMPORARY: placeholder so that the tree links; the command channel work replaces it.
 #include "command_channel/ipc_server.h"
 
+#include <algorithm>
+#include <chrono>
+#include <new>
+#include <system_error>
+
+#include "command_channel/ipc_client.h"
+#include "command_channel/json_frame.h"
+#include "logging/logger.h"
+#include "platform/thread_name.h"
+
 namespace tarnel {
+namespace {
+
+const char kServiceSddl[] = "D:P(A;OICI;GA;;;BA)(A;OICI;GA;;;IU)(D;OICI;GA;;;WD)";
+const char kSystemOnlySddl[] = "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(D;OICI;GA;;;IU)";
+
+// How long the listening thread waits for a worker before it cancels its I/O again: a
+// cancel reaches only a call that is already blocked, and a worker may be about to block.
+constexpr auto kCancelRepeat = std::chrono::milliseconds(100);
+
+}  // namespace
 
 IPCServer::IPCServer() {}
-IPCServer::~IPCServer() {}
-void IPCServer::Start(const std::string&, bool, bool, bool) {}
-void IPCServer::Stop() {}
+
+IPCServer::~IPCServer() {
+  Stop();
+  JoinListener();
+}
+
+void IPCServer::OnConnectionClosed() {}
+
+void IPCServer::Start(const std::string& pipeName, bool systemOnlyAccess, bool concurrentCalls,
+                      bool logFailureLines) {
+  if (!stopped) return;
+  // A listening thread that ended by itself (no pipe instance) is still to be joined.
+  JoinListener();
+  stopped = false;
+  name = pipeName;
+  systemOnly = systemOnlyAccess;
+  concurrent = concurrentCalls;
+  logFailures = logFailureLines;
+  startedEvent = platform::MakeAutoResetEvent();
+  try {
+    listener = std::thread([this] {
+      platform::SetCurrentThreadName(name);
+      ListenLoop();
+    });
+  } catch (const std::system_error& error) {
+    TARNEL_LOG(ERROR) << name << " could not start the listening thread: " << error.what();
+    stopped = true;
+  }
+  if (listener.joinable()) platform::WaitEvent(startedEvent, -1);
+  platform::ClearEvent(startedEvent);
+  platform::CloseEvent(startedEvent);
+  startedEvent = nullptr;
+}
+
+void IPCServer::Stop() {
+  if (stopped.exchange(true)) {
+    JoinListener();
+    return;
+  }
+  IPCClient client(/*verbose=*/true);
+  // The listening thread waits for a client inside the system; connecting wakes it.
+  if (!client.Connect(name, /*retry=*/true) && logFailures) {
+    TARNEL_LOG(SENSITIVE) << name << " IPCServer stop: could not connect to wake the listener";
+  }
+  client.Disconnect();
+  JoinListener();
+}
+
+void IPCServer::JoinListener() {
+  if (listener.joinable()) listener.join();
+}
+
+void IPCServer::ListenLoop() {
+  platform::PipeEndpoint endpoint(name, systemOnly ? kSystemOnlySddl : kServiceSddl);
+  if (startedEvent != nullptr) platform::SignalEvent(startedEvent);
+  while (!stopped) {
+    ReapFinishedWorkers();
+    if (!endpoint.CreateInstance()) {
+      TARNEL_LOG(ERROR) << name << " create named pipe INVALID_HANDLE_VALUE";
+      stopped = true;
+      break;
+    }
+    platform::PipeHandle connected = platform::kInvalidPipe;
+    if (endpoint.WaitForClient(&connected)) {
+      AcceptConnection(connected);
+    } else {
+      TARNEL_LOG(SENSITIVE) << name << " client could not connect";
+    }
+  }
+  EndAllWorkers();
+}
+
+void IPCServer::AcceptConnection(platform::PipeHandle connected) {
+  try {
+    workers.push_back(std::make_unique<ConnectionWorker>());
+  } catch (const std::bad_alloc&) {
+    TARNEL_LOG(ERROR) << name << " out of memory for a connection, closing it";
+    platform::ClosePipe(connected);
+    return;
+  }
+  ConnectionWorker* worker = workers.back().get();
+  worker->pipe = connected;
+  try {
+    worker->thread = std::thread([this, worker] {
+      platform::SetCurrentThreadName(name);
+      ServeConnection(worker);
+    });
+  } catch (const std::system_error& error) {
+    TARNEL_LOG(ERROR) << name
+                      << " could not start a connection worker, closing it: " << error.what();
+    platform::ClosePipe(connected);
+    workers.pop_back();
+  }
+}
+
+void IPCServer::ReapFinishedWorkers() {
+  for (auto it = workers.begin(); it != workers.end();) {
+    if ((*it)->finished) {
+      (*it)->thread.join();
+      it = workers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void IPCServer::EndAllWorkers() {
+  for (auto& worker : workers) {
+    while (!worker->finished) {
+      {
+        std::lock_guard<std::mutex> lock(worker->pipeMutex);
+        if (worker->pipeOpen) platform::CancelPipeIo(worker->pipe);
+      }
+      const auto until = std::chrono::steady_clock::now() + kCancelRepeat;
+      while (!worker->finished && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    }
+    worker->thread.join();
+  }
+  workers.clear();
+}
+
+void IPCServer::ServeConnection(ConnectionWorker* worker) {
+  while (!stopped && ServeNextMessage(worker->pipe)) {
+  }
+  platform::DisconnectServerPipe(worker->pipe);
+  {
+    std::lock_guard<std::mutex> lock(worker->pipeMutex);
+    platform::ClosePipe(worker->pipe);
+    worker->pipeOpen = false;
+  }
+  OnConnectionClosed();
+  worker->finished = true;
+}
+
+bool IPCServer::ServeNextMessage(platform::PipeHandle pipe) {
+  // Waiting for and reading the next message happens outside the handler lock.
+  Json::Value message;
+  if (!ReadJsonMessage(pipe, &message)) return false;
+  std::unique_lock<std::mutex> lock(handlerMutex, std::defer_lock);
+  if (!concurrent) lock.lock();
+  // The server may have begun to stop while this worker waited for the lock.
+  if (stopped) return false;
+  return HandleCommunication(pipe, message);
+}
+
+bool IPCServer::ReadMessage(platform::PipeHandle pipe, std::unique_ptr<char[]>* message,
+                            int32_t* size) {
+  if (pipe == platform::kInvalidPipe) {
+    if (logFailures) {
+      TARNEL_LOG(ERROR) << name << " IPCServer read message failed, invalid handle value";
+    }
+    return false;
+  }
+  if (message == nullptr) {
+    if (logFailures) TARNEL_LOG(ERROR) << name << " IPCServer read message failed, message is null";
+    return false;
+  }
+  message->reset();
+  if (size == nullptr) {
+    if (logFailures) {
+      TARNEL_LOG(ERROR) << name << " IPCServer read message failed, message size is null";
+    }
+    return false;
+  }
+  *size = 0;
+
+  unsigned char lengthBytes[4];
+  for (uint32_t done = 0; done < 4;) {
+    uint32_t count = 0;
+    if (!platform::ReadPipe(pipe, lengthBytes + done, 4 - done, &count) || count == 0) {
+      return false;
+    }
+    done += count;
+  }
+  const int32_t length = DecodeFrameLength(lengthBytes);
+  if (length <= 0) return false;
+  if (length > kMaxMessageSize) {
+    if (logFailures) {
+      TARNEL_LOG(WARNING) << name << " IPCServer read message failed, message size " << length
+                          << " is above the limit of " << kMaxMessageSize;
+    }
+    return false;
+  }
+  std::unique_ptr<char[]> payload(new (std::nothrow) char[length]);
+  if (!payload) {
+    if (logFailures) {
+      TARNEL_LOG(ERROR) << name << " IPCServer read message failed, out of memory for " << length
+                        << " bytes";
+    }
+    return false;
+  }
+  for (int32_t done = 0; done < length;) {
+    uint32_t count = 0;
+    if (!platform::ReadPipe(pipe, payload.get() + done, static_cast<uint32_t>(length - done),
+                            &count) ||
+        count == 0) {
+      return false;
+    }
+    done += static_cast<int32_t>(count);
+  }
+  *message = std::move(payload);
+  *size = length;
+  return true;
+}
+
+bool IPCServer::ReadJsonMessage(platform::PipeHandle pipe, Json::Value* message) {
+  if (pipe == platform::kInvalidPipe) {
+    if (logFailures) {
+      TARNEL_LOG(ERROR) << name << " IPCServer read json message failed, invalid handle value";
+    }
+    return false;
+  }
+  if (message == nullptr) {
+    if (logFailures) {
+      TARNEL_LOG(ERROR) << name << " IPCServer read json message failed, message is null";
+    }
+    return false;
+  }
+  std::unique_ptr<char[]> payload;
+  int32_t size = 0;
+  if (!ReadMessage(pipe, &payload, &size)) return false;
+  bool parsed = false;
+  try {
+    parsed = ParseJson(PayloadText(payload.get(), static_cast<size_t>(size)), message);
+  } catch (const std::bad_alloc&) {
+    if (logFailures) TARNEL_LOG(ERROR) << name << " IPCServer read json message: out of memory";
+  }
+  payload.reset();
+  if (logFailures) TARNEL_LOG(SENSITIVE) << name << " read json message";
+  return parsed;
+}
+
+bool IPCServer::WriteJsonMessage(platform::PipeHandle pipe, const Json::Value& message) {
+  if (pipe == platform::kInvalidPipe) {
+    if (logFailures) {
+      TARNEL_LOG(ERROR) << name << " IPCServer write json message failed, invalid handle value";
+    }
+    return false;
+  }
+  const std::string frame = EncodeFrame(WriteCompactJson(message));
+  for (size_t offset = 0; offset < frame.size(); offset += kWritePieceSize) {
+    const uint32_t piece =
+        static_cast<uint32_t>(std::min<size_t>(kWritePieceSize, frame.size() - offset));
+    uint32_t written = 0;
+    if (!platform::WritePipe(pipe, frame.data() + offset, piece, &written) || written != piece) {
+      return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace tarnel

@@ -3,14 +3,28 @@
 // lets a derived class handle the messages of a connection one after another.
 #pragma once
 
+#include <json/json.h>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+
+#include "platform/event.h"
+#include "platform/pipe.h"
 
 namespace tarnel {
 
 class IPCServer {
  public:
   IPCServer();
+  // Stops the server when the owner has not; joins a listening thread that ended by itself.
   ~IPCServer();
+  IPCServer(const IPCServer&) = delete;
+  IPCServer& operator=(const IPCServer&) = delete;
 
   // Starts the listening thread on "\\.\pipe\" + name (POSIX: $RUNTIME_DIRECTORY/name);
   // returns once it runs. Does nothing while the server runs.
@@ -18,8 +32,55 @@ class IPCServer {
   // Ends every connection and joins all threads of the server. Does nothing when the
   // server does not run.
   void Stop();
+  // False from the moment Stop begins (or the listening thread gave up).
+  bool IsRunning() const { return !stopped; }
 
-  // (The rest of the class belongs to the command channel.)
+ protected:
+  // Handles one message that arrived on `pipe`; true keeps the connection for the next
+  // one. The server reads and parses the message before it takes the handler lock, so a
+  // client that sends nothing (or half a frame) never holds up the other connections;
+  // with `concurrent` false the calls never overlap.
+  virtual bool HandleCommunication(platform::PipeHandle pipe, const Json::Value& message) = 0;
+  // Called after a connection's pipe instance was closed.
+  virtual void OnConnectionClosed();
+
+  // Reads one frame; on success *message holds exactly *size payload bytes. Fails (with
+  // no buffer and size 0) on a closed or failed pipe, a length of 0 or less, or a length
+  // above kMaxMessageSize.
+  bool ReadMessage(platform::PipeHandle pipe, std::unique_ptr<char[]>* message, int32_t* size);
+  // Reads one frame and parses its text (up to the first NUL) as JSON.
+  bool ReadJsonMessage(platform::PipeHandle pipe, Json::Value* message);
+  // Writes the value's compact text as one frame; true when all of it went out.
+  bool WriteJsonMessage(platform::PipeHandle pipe, const Json::Value& message);
+
+ private:
+  // One accepted connection. The worker marks its pipe closed under `pipeMutex`, so the
+  // listening thread never cancels I/O on a handle that was closed (and maybe reused).
+  struct ConnectionWorker {
+    std::thread thread;
+    std::atomic<bool> finished{false};
+    platform::PipeHandle pipe = platform::kInvalidPipe;
+    std::mutex pipeMutex;
+    bool pipeOpen = true;
+  };
+
+  void ListenLoop();
+  void AcceptConnection(platform::PipeHandle connected);
+  void ReapFinishedWorkers();
+  void EndAllWorkers();
+  void ServeConnection(ConnectionWorker* worker);
+  bool ServeNextMessage(platform::PipeHandle pipe);
+  void JoinListener();
+
+  bool concurrent = false;
+  std::string name;
+  std::thread listener;
+  std::atomic<bool> stopped{true};
+  std::list<std::unique_ptr<ConnectionWorker>> workers;
+  std::mutex handlerMutex;
+  bool logFailures = false;
+  bool systemOnly = false;
+  platform::EventHandle startedEvent = nullptr;
 };
 
 }  // namespace tarnel

@@ -1,14 +1,97 @@
-// TEMPORARY: placeholder so that the tree links; the command channel work replaces it.
 #include "command_channel/updater_ipc_server.h"
 
 #include "logging/logger.h"
+#include "service_host/updater_manager.h"
 
 namespace tarnel {
+namespace {
 
-UpdaterIPCServer::UpdaterIPCServer(UpdaterManager* manager) : manager(manager) {
+const char kNeedReply[] = "need_reply";
+// Members read as text; an array or object there cannot be converted.
+const char* const kTextMembers[] = {"type",           "package_full_path", "package_target_version",
+                                    "package_sha256", "current_version",   "user",
+                                    "display"};
+
+bool IsScalar(const Json::Value& value) { return !value.isArray() && !value.isObject(); }
+
+// Whether every member the handler reads has a type it can convert. The root must be an
+// object, or null (which reads as an empty object).
+bool IsReadable(const Json::Value& message) {
+  if (message.isNull()) return true;
+  if (!message.isObject()) return false;
+  for (const char* member : kTextMembers) {
+    if (!IsScalar(message[member])) return false;
+  }
+  const Json::Value& needReply = message[kNeedReply];
+  return needReply.isNull() || needReply.isBool() || needReply.isNumeric();
+}
+
+std::string TextArgument(const Json::Value& message, const char* member) {
+  return message.get(member, "").asString();
+}
+
+bool BoolArgument(const Json::Value& message, const char* member) {
+  return message.get(member, false).asBool();
+}
+
+// The type as text for the log line, also for a message that cannot be read.
+std::string TypeText(const Json::Value& message) {
+  if (!message.isObject() || !IsScalar(message["type"])) return "";
+  return message["type"].asString();
+}
+
+}  // namespace
+
+UpdaterIPCServer::UpdaterIPCServer(UpdaterManager* updaterManager) : manager(updaterManager) {
   TARNEL_LOG(VERBOSE) << "UpdaterIPCServer: create";
 }
 
-UpdaterIPCServer::~UpdaterIPCServer() { TARNEL_LOG(VERBOSE) << "UpdaterIPCServer: destroy"; }
+UpdaterIPCServer::~UpdaterIPCServer() {
+  TARNEL_LOG(VERBOSE) << "UpdaterIPCServer: destroy";
+  Stop();
+}
+
+bool UpdaterIPCServer::HandleCommunication(platform::PipeHandle pipe, const Json::Value& message) {
+  const std::string type = TypeText(message);
+  TARNEL_LOG(SENSITIVE) << "UpdaterIPCServer: received in service ipc server: " << message;
+  if (IsReadable(message)) {
+    if (type == "stop_service") return HandleStopService(message, pipe);
+    if (type == "new_install_package") {
+      const std::string path = TextArgument(message, "package_full_path");
+      const std::string version = TextArgument(message, "package_target_version");
+      const std::string sha256 = TextArgument(message, "package_sha256");
+      manager->NewPackageReadyToInstall(path, version, sha256);
+      return true;
+    }
+    if (type == "is_update_needed") {
+      return HandleIsUpdateNeeded(TextArgument(message, "current_version"), pipe);
+    }
+    if (type == "start_update_install") {
+      const std::string user = TextArgument(message, "user");
+      const std::string display = TextArgument(message, "display");
+      return manager->Install(user, display);
+    }
+  }
+  TARNEL_LOG(ERROR) << "UpdaterIPCServer: handle communication type " << type << " is unknown";
+  return false;
+}
+
+bool UpdaterIPCServer::HandleStopService(const Json::Value& message, platform::PipeHandle pipe) {
+  bool result = true;
+  if (BoolArgument(message, kNeedReply)) {
+    Json::Value reply(Json::objectValue);
+    reply["status"] = "ok";
+    result = WriteJsonMessage(pipe, reply);
+  }
+  manager->Stop();
+  return result;
+}
+
+bool UpdaterIPCServer::HandleIsUpdateNeeded(const std::string& currentVersion,
+                                            platform::PipeHandle pipe) {
+  Json::Value reply(Json::objectValue);
+  reply["update_needed"] = manager->PackageNeedsToBeInstalled(currentVersion);
+  return WriteJsonMessage(pipe, reply);
+}
 
 }  // namespace tarnel

@@ -2,6 +2,8 @@
 // drives the updater manager.
 #pragma once
 
+#include <string>
+
 #include "command_channel/ipc_server.h"
 
 namespace tarnel {
@@ -10,10 +12,21 @@ class UpdaterManager;
 
 class UpdaterIPCServer : public IPCServer {
  public:
+  // `manager` is not owned and must outlive the server.
   explicit UpdaterIPCServer(UpdaterManager* manager);
+  // Stops the server first, so that no worker calls into a half-destroyed object.
   ~UpdaterIPCServer();
 
+ protected:
+  // Runs one command: "stop_service", "new_install_package", "is_update_needed" or
+  // "start_update_install". An unknown type, or a message whose root or arguments have a
+  // type that cannot be read as the command needs, is rejected and closes the connection.
+  bool HandleCommunication(platform::PipeHandle pipe, const Json::Value& message) override;
+
  private:
+  bool HandleStopService(const Json::Value& message, platform::PipeHandle pipe);
+  bool HandleIsUpdateNeeded(const std::string& currentVersion, platform::PipeHandle pipe);
+
   UpdaterManager* manager;
 };
 

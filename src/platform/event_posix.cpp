@@ -23,10 +23,10 @@ EventHandle MakeAutoResetEvent() { return new (std::nothrow) PosixEvent; }
 bool SignalEvent(EventHandle event) {
   PosixEvent* e = FromHandle(event);
   if (e == nullptr) return false;
-  {
-    std::lock_guard<std::mutex> lock(e->mutex);
-    e->signalled = true;
-  }
+  // Notify under the lock: the waiter may close the event as soon as its wait returns,
+  // which it cannot do before the lock is released.
+  std::lock_guard<std::mutex> lock(e->mutex);
+  e->signalled = true;
   e->signalled_cv.notify_one();
   return true;
 }

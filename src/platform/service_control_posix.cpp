@@ -2,13 +2,16 @@
 // out through sd_notify, and SIGTERM (or SIGINT) arrives as the stop control.
 #include "platform/service_control.h"
 
-#include <pthread.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -17,11 +20,22 @@ namespace {
 
 std::atomic<ServiceControlHandlerFunction> g_controlHandler{nullptr};
 std::atomic<bool> g_stopPending{false};  // a stop control that came before the handler
-std::atomic<bool> g_stopped{false};
-pthread_t g_dispatcherThread;
 
-// The dispatcher thread wakes on this signal once the service reports itself stopped.
-constexpr int kStoppedSignal = SIGUSR1;
+// The dispatcher thread sleeps on this pipe. A signal handler may run on any thread (the
+// logger's writer thread exists before the dispatcher and does not block signals), so
+// the handler only writes a byte here; the dispatcher thread does the rest.
+int g_wakePipe[2] = {-1, -1};
+constexpr char kStopControl = 'S';
+constexpr char kStoppedReport = 'X';
+
+void Wake(char what) {
+  const int saved = errno;
+  if (write(g_wakePipe[1], &what, 1) < 0) {
+  }
+  errno = saved;
+}
+
+void OnStopSignal(int /*signal*/) { Wake(kStopControl); }
 
 const char* StateName(uint32_t state) {
   switch (state) {
@@ -46,6 +60,18 @@ void DeliverStop() {
   handler(kServiceControlStop, 0, nullptr, nullptr);
 }
 
+void SetStopSignalHandler(void (*handler)(int)) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: the dispatcher's read must return, so that a handler that runs deferred
+  // (as under a thread sanitizer) gets its turn; the pipe and socket calls retry on EINTR.
+  action.sa_flags = 0;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
 }  // namespace
 
 uint32_t RunServiceDispatcher(const std::string& serviceName, ServiceMainFunction serviceMain) {
@@ -57,28 +83,26 @@ uint32_t RunServiceDispatcher(const std::string& serviceName, ServiceMainFunctio
                  serviceName.c_str());
     return kErrorFailedServiceControllerConnect;
   }
-
-  // Block the control signals in every thread; this thread takes them with sigwait.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, kStoppedSignal);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  g_dispatcherThread = pthread_self();
-  g_stopped = false;
+  if (pipe2(g_wakePipe, O_CLOEXEC) != 0) return kErrorFailedServiceControllerConnect;
+  SetStopSignalHandler(OnStopSignal);
 
   std::string name = serviceName;
   char* arguments[] = {&name[0], nullptr};
   std::thread service([&] { serviceMain(1, arguments); });
 
-  while (!g_stopped) {
-    int received = 0;
-    if (sigwait(&signals, &received) != 0) continue;
-    if (received == SIGTERM || received == SIGINT) DeliverStop();
+  for (;;) {
+    char what = 0;
+    const ssize_t count = read(g_wakePipe[0], &what, 1);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0 || what == kStoppedReport) break;
+    DeliverStop();
   }
   service.join();
+  SetStopSignalHandler(SIG_DFL);
   g_controlHandler = nullptr;
+  close(g_wakePipe[0]);
+  close(g_wakePipe[1]);
+  g_wakePipe[0] = g_wakePipe[1] = -1;
   return 0;
 }
 
@@ -96,10 +120,7 @@ bool ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status
   if (status.dwCurrentState == kServiceRunning) message += "\nREADY=1";
   if (status.dwCurrentState == kServiceStopPending) message += "\nSTOPPING=1";
   const bool sent = sd_notify(0, message.c_str()) > 0;
-  if (status.dwCurrentState == kServiceStopped) {
-    g_stopped = true;
-    pthread_kill(g_dispatcherThread, kStoppedSignal);
-  }
+  if (status.dwCurrentState == kServiceStopped) Wake(kStoppedReport);
   return sent;
 }
 

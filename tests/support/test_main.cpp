@@ -30,7 +30,7 @@ void PrepareEnvironment() {
   const std::string appData = g_root + "appdata";
   const std::string state = g_root + "state";
   const std::string runtime = g_root + "run";
-  fs::create_directories(fs::path(appData) / "Tarnel");
+  fs::create_directories(fs::path(appData) / "Tarnel" / "Logs");
   fs::create_directories(state);
   fs::create_directories(runtime);
   // POSIX reads XDG_DATA_HOME, Windows LOCALAPPDATA; setting both keeps this portable.

@@ -1,0 +1,83 @@
+// Local named pipes, the transport of the command channel.
+//
+// Windows: "\\.\pipe\" + name, byte-stream instances created with CreateNamedPipeA.
+// POSIX stand-in: the pipe named N is the Unix stream socket $RUNTIME_DIRECTORY/N (the
+// first entry when several are separated by colons; /run/tarnel/ when unset), mode 0666
+// so that every local user can connect; the folder is created when missing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tarnel::platform {
+
+// A connected pipe end: a HANDLE on Windows, a socket descriptor on POSIX.
+using PipeHandle = std::intptr_t;
+constexpr PipeHandle kInvalidPipe = -1;  // INVALID_HANDLE_VALUE on Windows
+
+// The server side of one pipe name. Not thread-safe: one listening thread uses it.
+class PipeEndpoint {
+ public:
+  // Windows: converts `sddl` (revision 1) into the security descriptor of every instance;
+  // when the conversion fails the instances get the default descriptor. POSIX: `sddl` is
+  // not used (the socket file is always 0666).
+  PipeEndpoint(const std::string& name, const std::string& sddl);
+  // Closes a pending instance. POSIX: also closes the listening socket and removes its file.
+  ~PipeEndpoint();
+  PipeEndpoint(const PipeEndpoint&) = delete;
+  PipeEndpoint& operator=(const PipeEndpoint&) = delete;
+
+  // Makes one instance ready for the next client. Windows: CreateNamedPipeA (duplex, byte
+  // stream, blocking, 255 instances, 64 KiB buffers, default time-out). POSIX: the first
+  // call creates, binds and listens on the socket; a stale socket file is replaced, a live
+  // one (a connect to it succeeds) makes the call fail. False when no instance exists.
+  bool CreateInstance();
+
+  // Blocks until a client connects to the instance made by CreateInstance. True: the
+  // connection is in *connected and belongs to the caller. False: the wait failed and the
+  // instance was closed. Windows: ConnectNamedPipe; ERROR_PIPE_CONNECTED and ERROR_NO_DATA
+  // count as connected.
+  bool WaitForClient(PipeHandle* connected);
+
+ private:
+  std::string path;
+  void* security = nullptr;  // Windows: the converted security descriptor
+  PipeHandle pending = kInvalidPipe;
+};
+
+// The full path of a pipe name: "\\.\pipe\NAME" or the socket path.
+std::string PipePath(const std::string& name);
+
+// One read call: up to `size` bytes into `buffer`. False when the call failed; a closed
+// peer gives true with *transferred 0.
+bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* transferred);
+
+// One write call. False when the call failed; *transferred tells how much went out.
+bool WritePipe(PipeHandle pipe, const void* buffer, uint32_t size, uint32_t* transferred);
+
+// Waits up to `timeout_ms` until a read would not block (data, end of stream or error).
+bool WaitPipeReadable(PipeHandle pipe, int32_t timeout_ms);
+
+// Releases a read or write of another thread blocked on `pipe`; such a call then fails.
+// Windows: CancelIoEx. POSIX: shutdown() of the socket, which also fails later reads.
+void CancelPipeIo(PipeHandle pipe);
+
+// Ends the server side of a connection but keeps the handle open: lets the client read
+// what was written, then disconnects. Windows: FlushFileBuffers, DisconnectNamedPipe.
+// POSIX: shutdown() for writing, then unread input is discarded.
+void DisconnectServerPipe(PipeHandle pipe);
+
+// Closes a pipe end (CloseHandle / close); false when closing failed.
+bool ClosePipe(PipeHandle pipe);
+
+// Client side.
+enum class OpenResult { kOpened, kBusy, kFailed };
+
+// Opens an existing pipe for reading and writing (CreateFileA, no sharing, OPEN_EXISTING).
+// kBusy when every instance is connected (ERROR_PIPE_BUSY).
+OpenResult OpenClientPipe(const std::string& name, PipeHandle* pipe);
+
+// Waits up to `timeout_ms` for a free instance (WaitNamedPipeA). POSIX: never busy, false.
+bool WaitForFreeInstance(const std::string& name, uint32_t timeout_ms);
+
+}  // namespace tarnel::platform

@@ -1,0 +1,162 @@
+// Named pipes stand in as Unix stream sockets in the runtime folder.
+#include "platform/pipe.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace tarnel::platform {
+namespace {
+
+constexpr int kBacklog = 64;
+
+std::string RuntimeFolder() {
+  const char* value = std::getenv("RUNTIME_DIRECTORY");
+  std::string folder = value != nullptr ? value : "";
+  folder = folder.substr(0, folder.find(':'));
+  if (folder.empty()) folder = "/run/tarnel";
+  if (folder.back() != '/') folder += '/';
+  return folder;
+}
+
+bool MakeAddress(const std::string& path, sockaddr_un* address) {
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof address->sun_path) return false;
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+int ConnectSocket(const std::string& path) {
+  sockaddr_un address;
+  if (!MakeAddress(path, &address)) return -1;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int result;
+  do {
+    result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A socket file that accepts connections belongs to a live server.
+bool IsLiveSocket(const std::string& path) {
+  const int fd = ConnectSocket(path);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+int Listen(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+  if (IsLiveSocket(path)) return -1;
+  unlink(path.c_str());
+  sockaddr_un address;
+  if (!MakeAddress(path, &address)) return -1;
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      chmod(path.c_str(), 0666) != 0 || listen(fd, kBacklog) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::string PipePath(const std::string& name) { return RuntimeFolder() + name; }
+
+PipeEndpoint::PipeEndpoint(const std::string& name, const std::string& /*sddl*/)
+    : path(PipePath(name)) {}
+
+PipeEndpoint::~PipeEndpoint() {
+  if (pending == kInvalidPipe) return;
+  close(static_cast<int>(pending));
+  unlink(path.c_str());
+}
+
+bool PipeEndpoint::CreateInstance() {
+  if (pending == kInvalidPipe) pending = Listen(path);
+  return pending != kInvalidPipe;
+}
+
+bool PipeEndpoint::WaitForClient(PipeHandle* connected) {
+  int fd;
+  do {
+    fd = accept4(static_cast<int>(pending), nullptr, nullptr, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  *connected = fd;
+  return true;
+}
+
+bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* transferred) {
+  ssize_t count;
+  do {
+    count = recv(static_cast<int>(pipe), buffer, size, 0);
+  } while (count < 0 && errno == EINTR);
+  *transferred = count > 0 ? static_cast<uint32_t>(count) : 0;
+  return count >= 0;
+}
+
+bool WritePipe(PipeHandle pipe, const void* buffer, uint32_t size, uint32_t* transferred) {
+  // A socket may take a large buffer in several parts; a pipe write moves it whole.
+  const char* bytes = static_cast<const char*>(buffer);
+  uint32_t done = 0;
+  while (done < size) {
+    const ssize_t count = send(static_cast<int>(pipe), bytes + done, size - done, MSG_NOSIGNAL);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    done += static_cast<uint32_t>(count);
+  }
+  *transferred = done;
+  return done == size;
+}
+
+bool WaitPipeReadable(PipeHandle pipe, int32_t timeout_ms) {
+  pollfd entry{static_cast<int>(pipe), POLLIN, 0};
+  int result;
+  do {
+    result = poll(&entry, 1, timeout_ms);
+  } while (result < 0 && errno == EINTR);
+  return result != 0;
+}
+
+void CancelPipeIo(PipeHandle pipe) { shutdown(static_cast<int>(pipe), SHUT_RDWR); }
+
+void DisconnectServerPipe(PipeHandle pipe) {
+  const int fd = static_cast<int>(pipe);
+  shutdown(fd, SHUT_WR);
+  // Unread input would make the close reset the connection under the client's last reply.
+  char discard[4096];
+  while (recv(fd, discard, sizeof discard, MSG_DONTWAIT) > 0) {
+  }
+}
+
+bool ClosePipe(PipeHandle pipe) { return close(static_cast<int>(pipe)) == 0; }
+
+OpenResult OpenClientPipe(const std::string& name, PipeHandle* pipe) {
+  const int fd = ConnectSocket(PipePath(name));
+  if (fd < 0) return OpenResult::kFailed;
+  *pipe = fd;
+  return OpenResult::kOpened;
+}
+
+bool WaitForFreeInstance(const std::string& /*name*/, uint32_t /*timeout_ms*/) { return false; }
+
+}  // namespace tarnel::platform

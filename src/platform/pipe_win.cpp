@@ -1,0 +1,108 @@
+#include "platform/pipe.h"
+
+#include <windows.h>
+// windows.h first: sddl.h needs its types.
+#include <sddl.h>
+
+namespace tarnel::platform {
+namespace {
+
+constexpr DWORD kBufferSize = 65536;
+
+HANDLE ToHandle(PipeHandle pipe) { return reinterpret_cast<HANDLE>(pipe); }
+PipeHandle FromHandle(HANDLE handle) { return reinterpret_cast<PipeHandle>(handle); }
+
+}  // namespace
+
+std::string PipePath(const std::string& name) { return "\\\\.\\pipe\\" + name; }
+
+PipeEndpoint::PipeEndpoint(const std::string& name, const std::string& sddl)
+    : path(PipePath(name)) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                           &descriptor, nullptr)) {
+    security = descriptor;
+  }
+}
+
+PipeEndpoint::~PipeEndpoint() {
+  if (pending != kInvalidPipe) CloseHandle(ToHandle(pending));
+  if (security != nullptr) LocalFree(security);
+}
+
+bool PipeEndpoint::CreateInstance() {
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), security, FALSE};
+  HANDLE instance =
+      CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX,
+                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_ACCEPT_REMOTE_CLIENTS,
+                       PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0,
+                       security != nullptr ? &attributes : nullptr);
+  if (instance == INVALID_HANDLE_VALUE) return false;
+  pending = FromHandle(instance);
+  return true;
+}
+
+bool PipeEndpoint::WaitForClient(PipeHandle* connected) {
+  HANDLE instance = ToHandle(pending);
+  pending = kInvalidPipe;
+  if (!ConnectNamedPipe(instance, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_PIPE_CONNECTED && error != ERROR_NO_DATA) {
+      CloseHandle(instance);
+      return false;
+    }
+  }
+  *connected = FromHandle(instance);
+  return true;
+}
+
+bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* transferred) {
+  DWORD count = 0;
+  const BOOL ok = ReadFile(ToHandle(pipe), buffer, size, &count, nullptr);
+  *transferred = count;
+  return ok != 0;
+}
+
+bool WritePipe(PipeHandle pipe, const void* buffer, uint32_t size, uint32_t* transferred) {
+  DWORD count = 0;
+  const BOOL ok = WriteFile(ToHandle(pipe), buffer, size, &count, nullptr);
+  *transferred = count;
+  return ok != 0 && count == size;
+}
+
+bool WaitPipeReadable(PipeHandle pipe, int32_t timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(ToHandle(pipe), nullptr, 0, nullptr, &available, nullptr)) return true;
+    if (available > 0) return true;
+    if (timeout_ms >= 0 && GetTickCount64() >= deadline) return false;
+    Sleep(10);
+  }
+}
+
+void CancelPipeIo(PipeHandle pipe) { CancelIoEx(ToHandle(pipe), nullptr); }
+
+void DisconnectServerPipe(PipeHandle pipe) {
+  HANDLE handle = ToHandle(pipe);
+  FlushFileBuffers(handle);
+  DisconnectNamedPipe(handle);
+}
+
+bool ClosePipe(PipeHandle pipe) { return CloseHandle(ToHandle(pipe)) != 0; }
+
+OpenResult OpenClientPipe(const std::string& name, PipeHandle* pipe) {
+  HANDLE handle = CreateFileA(PipePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    *pipe = FromHandle(handle);
+    return OpenResult::kOpened;
+  }
+  return GetLastError() == ERROR_PIPE_BUSY ? OpenResult::kBusy : OpenResult::kFailed;
+}
+
+bool WaitForFreeInstance(const std::string& name, uint32_t timeout_ms) {
+  return WaitNamedPipeA(PipePath(name).c_str(), timeout_ms) != 0;
+}
+
+}  // namespace tarnel::platform

@@ -1,0 +1,140 @@
+// Service mode on Linux: systemd's Type=notify protocol stands in for the service control
+// manager. The test plays systemd: it binds the notification socket, watches READY=1 and
+// STOPPING=1, and sends SIGTERM as the stop control.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "command_channel/service_run.h"
+
+namespace tarnel::testing {
+namespace {
+
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path(path) {
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~NotifySocket() {
+    close(fd);
+    unlink(path.c_str());
+  }
+
+  // Collects messages until one holds `line`; false after the deadline.
+  bool WaitFor(const std::string& line, std::chrono::seconds deadline = std::chrono::seconds(30)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (received.find(line) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd entry{fd, POLLIN, 0};
+      if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buffer[4096];
+      const ssize_t count = recv(fd, buffer, sizeof buffer, 0);
+      if (count > 0) received.append(buffer, static_cast<size_t>(count)).append("\n");
+    }
+    return true;
+  }
+
+  std::string path;
+  int fd = -1;
+  bool bound = false;
+  std::string received;
+};
+
+TEST(ServiceModePosix, ReadyThenSigtermStopsWithExitZero) {
+  ServiceRun service;
+  NotifySocket notify(service.Folder() + "notify.sock");
+  ASSERT_TRUE(notify.bound);
+  ASSERT_TRUE(service.Start({}, {{"NOTIFY_SOCKET", notify.path}}));
+  ASSERT_TRUE(notify.WaitFor("READY=1")) << notify.received;
+  ASSERT_TRUE(service.Process().Terminate());
+  EXPECT_TRUE(notify.WaitFor("STOPPING=1")) << notify.received;
+  int status = -1;
+  ASSERT_TRUE(service.WaitForExit(&status));
+  EXPECT_EQ(status, 0) << service.Output();
+  EXPECT_TRUE(notify.WaitFor("STATUS=Stopped")) << notify.received;
+  EXPECT_TRUE(InOrder(notify.received, {"STATUS=Starting", "STATUS=Running\nREADY=1",
+                                        "STATUS=Stopping\nSTOPPING=1", "STATUS=Stopped"}))
+      << notify.received;
+  const std::string log = service.Log();
+  // READY=1 goes out before "Updater ready" is logged, so the stop control can come first.
+  EXPECT_TRUE(InOrder(log, {"UpdaterManager: SetStarting", "UpdaterManager: SetStarted",
+                            "Windows Service is asked to be stopped...",
+                            "UpdaterManager: SetStopping", "UpdaterManager: SetStopped"}))
+      << log;
+  EXPECT_TRUE(
+      InOrder(log, {"UpdaterManager: SetStarted", "Updater ready", "UpdaterManager: SetStopping"}))
+      << log;
+}
+
+TEST(ServiceModePosix, StopCommandInServiceModeStopsWithoutTheControlLine) {
+  ServiceRun service;
+  NotifySocket notify(service.Folder() + "notify.sock");
+  ASSERT_TRUE(service.Start({}, {{"NOTIFY_SOCKET", notify.path}}));
+  ASSERT_TRUE(notify.WaitFor("READY=1")) << notify.received;
+  std::string output;
+  EXPECT_EQ(service.Client({"stop"}, &output), 0) << output;
+  int status = -1;
+  ASSERT_TRUE(service.WaitForExit(&status));
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(notify.WaitFor("STOPPING=1")) << notify.received;
+  EXPECT_EQ(CountOf(service.Log(), "Windows Service is asked to be stopped..."), 0);
+}
+
+TEST(ServiceModePosix, StopControlAndStopCommandTogetherStopOnce) {
+  ServiceRun service;
+  NotifySocket notify(service.Folder() + "notify.sock");
+  ASSERT_TRUE(service.Start({}, {{"NOTIFY_SOCKET", notify.path}}));
+  ASSERT_TRUE(notify.WaitFor("READY=1")) << notify.received;
+  std::thread command([&] {
+    std::string output;
+    service.Client({"stop"}, &output);
+  });
+  ASSERT_TRUE(service.Process().Terminate());
+  command.join();
+  int status = -1;
+  ASSERT_TRUE(service.WaitForExit(&status));
+  EXPECT_EQ(status, 0);
+  const std::string log = service.Log();
+  EXPECT_EQ(CountOf(log, "Windows Service is asked to be stopped..."), 1) << log;
+  EXPECT_EQ(CountOf(log, "UpdaterManager: SetStopping"), 1) << log;
+  EXPECT_EQ(CountOf(log, "UpdaterManager: SetStopped"), 1) << log;
+}
+
+TEST(ServiceModePosix, StopControlBeforeTheServiceRunsIsKept) {
+  // SIGTERM right after the start: whether it comes before the handler exists or before
+  // the wait begins, the service still stops normally.
+  ServiceRun service;
+  NotifySocket notify(service.Folder() + "notify.sock");
+  ASSERT_TRUE(service.Start({}, {{"NOTIFY_SOCKET", notify.path}}));
+  ASSERT_TRUE(notify.WaitFor("STATUS=Starting")) << notify.received;
+  ASSERT_TRUE(service.Process().Terminate());
+  int status = -1;
+  ASSERT_TRUE(service.WaitForExit(&status));
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(InOrder(service.Log(), {"UpdaterManager: SetStarted", "UpdaterManager: SetStopped"}));
+}
+
+TEST(ServiceModePosix, WithoutNotifySocketExitsWith1063Mod256) {
+  ServiceRun service;
+  ASSERT_TRUE(service.Start({}));
+  int status = -1;
+  ASSERT_TRUE(service.WaitForExit(&status));
+  EXPECT_EQ(status, 39);
+  EXPECT_NE(service.Output().find("no NOTIFY_SOCKET"), std::string::npos) << service.Output();
+  EXPECT_EQ(CountOf(service.Log(), "UpdaterManager: SetStarting"), 0);
+}
+
+}  // namespace
+}  // namespace tarnel::testing
