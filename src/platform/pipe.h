@@ -36,7 +36,8 @@ class PipeEndpoint {
   // Blocks until a client connects to the instance made by CreateInstance. True: the
   // connection is in *connected and belongs to the caller. False: the wait failed and the
   // instance was closed. Windows: ConnectNamedPipe; ERROR_PIPE_CONNECTED and ERROR_NO_DATA
-  // count as connected.
+  // count as connected. POSIX: false after a pause of 100 ms when the process is out of
+  // descriptors (the client stays queued), so that retrying at once does not spin.
   bool WaitForClient(PipeHandle* connected);
 
  private:

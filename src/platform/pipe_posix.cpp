@@ -9,15 +9,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 namespace tarnel::platform {
 namespace {
 
 constexpr int kBacklog = 64;
+constexpr auto kExhaustedRetryDelay = std::chrono::milliseconds(100);
 
 std::string RuntimeFolder() {
   const char* value = std::getenv("RUNTIME_DIRECTORY");
@@ -100,7 +103,14 @@ bool PipeEndpoint::WaitForClient(PipeHandle* connected) {
   do {
     fd = accept4(static_cast<int>(pending), nullptr, nullptr, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    // Out of descriptors or memory: the client stays queued, and retrying at once would
+    // only spin until some connection closes.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      std::this_thread::sleep_for(kExhaustedRetryDelay);
+    }
+    return false;
+  }
   *connected = fd;
   return true;
 }
