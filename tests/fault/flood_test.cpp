@@ -246,7 +246,9 @@ TEST_F(Flood, ServiceAnswersEveryCommandAndReturnsToIdle) {
   std::printf("[ figures  ] (%.1f s) %d half frames: after: %d threads, %d descriptors, %lld KiB\n",
               Seconds(start), kHalfFrameClients, now.threads, now.descriptors,
               static_cast<long long>(now.residentKiB));
+#ifndef TARNEL_SANITIZER_BUILD
   EXPECT_LE(now.residentKiB, idle.residentKiB + kResidentSlackKiB);
+#endif
 
   // And a stop still ends it, with connections open that are idle or hold half a frame.
   for (int i = 0; i < kOpenAtStop; ++i) {
