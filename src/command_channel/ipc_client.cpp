@@ -61,15 +61,7 @@ void IPCClient::Disconnect() {
 
 bool IPCClient::SendRaw(const std::string& bytes) {
   if (handle == platform::kInvalidPipe) return false;
-  for (size_t offset = 0; offset < bytes.size(); offset += kWritePieceSize) {
-    const uint32_t piece =
-        static_cast<uint32_t>(std::min<size_t>(kWritePieceSize, bytes.size() - offset));
-    uint32_t written = 0;
-    if (!platform::WritePipe(handle, bytes.data() + offset, piece, &written) || written != piece) {
-      return false;
-    }
-  }
-  return true;
+  return WriteInPieces(handle, bytes);
 }
 
 bool IPCClient::SendText(const std::string& message) { return SendRaw(EncodeFrame(message)); }

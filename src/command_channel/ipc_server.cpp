@@ -265,15 +265,7 @@ bool IPCServer::WriteJsonMessage(platform::PipeHandle pipe, const Json::Value& m
     return false;
   }
   const std::string frame = EncodeFrame(WriteCompactJson(message));
-  for (size_t offset = 0; offset < frame.size(); offset += kWritePieceSize) {
-    const uint32_t piece =
-        static_cast<uint32_t>(std::min<size_t>(kWritePieceSize, frame.size() - offset));
-    uint32_t written = 0;
-    if (!platform::WritePipe(pipe, frame.data() + offset, piece, &written) || written != piece) {
-      return false;
-    }
-  }
-  return true;
+  return WriteInPieces(pipe, frame);
 }
 
 }  // namespace tarnel

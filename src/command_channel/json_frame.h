@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/pipe.h"
+
 namespace tarnel {
 
 // Commands and replies are tiny; a longer frame is refused before anything is allocated.
@@ -24,6 +26,10 @@ bool ParseJson(const std::string& text, Json::Value* value);
 
 // The whole frame for `text`: its length + 1, the text, a NUL.
 std::string EncodeFrame(const std::string& text);
+
+// Writes `bytes` in pieces of kWritePieceSize, each one write call that must move exactly
+// its own size; false on a failed or short write.
+bool WriteInPieces(platform::PipeHandle pipe, const std::string& bytes);
 
 // The 4 length bytes of a frame, little-endian.
 std::string EncodeFrameLength(int32_t length);

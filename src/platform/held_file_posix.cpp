@@ -51,7 +51,10 @@ HeldFile::~HeldFile() { Release(); }
 
 bool HeldFile::Open(const std::string& filePath) {
   Release();
-  const int fd = open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a named pipe would otherwise wait for a writer, and a terminal
+  // (O_NOCTTY) must not become ours; both are refused below as not regular. Reads of a
+  // regular file ignore the flag.
+  const int fd = open(filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   if (!ReadIdentity(fd, &identity)) {
     close(fd);

@@ -22,6 +22,12 @@ bool HeldFile::Open(const std::string& filePath) {
   const HANDLE file = CreateFileA(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
+  // Only a file on disk can be an installer: a pipe, a console or a device registered as
+  // one is refused, so that reading it can never hold the command handler.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return false;
+  }
   handle = reinterpret_cast<intptr_t>(file);
   path = filePath;
   return true;

@@ -36,13 +36,19 @@ class PipeEndpoint {
   // Blocks until a client connects to the instance made by CreateInstance. True: the
   // connection is in *connected and belongs to the caller. False: the wait failed and the
   // instance was closed. Windows: ConnectNamedPipe; ERROR_PIPE_CONNECTED and ERROR_NO_DATA
-  // count as connected.
+  // count as connected. POSIX: also false, with the listening socket closed, when the socket
+  // file was removed or replaced (checked every second), so that the next CreateInstance
+  // binds it anew; and false after a pause of 100 ms when the process is out of descriptors
+  // (the client stays queued), so that retrying at once does not spin.
   bool WaitForClient(PipeHandle* connected);
 
  private:
   std::string path;
-  void* security = nullptr;  // Windows: the converted security descriptor
+  [[maybe_unused]] void* security = nullptr;  // Windows: the converted security descriptor
   PipeHandle pending = kInvalidPipe;
+  // POSIX: the socket file bound by CreateInstance, to tell whether the path still leads here.
+  uint64_t boundDevice = 0;
+  uint64_t boundInode = 0;
 };
 
 // The full path of a pipe name: "\\.\pipe\NAME" or the socket path.

@@ -9,15 +9,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 namespace tarnel::platform {
 namespace {
 
 constexpr int kBacklog = 64;
+constexpr auto kExhaustedRetryDelay = std::chrono::milliseconds(100);
+// How often a waiting endpoint checks that its socket file is still in place.
+constexpr int kSocketCheckMs = 1000;
 
 std::string RuntimeFolder() {
   const char* value = std::getenv("RUNTIME_DIRECTORY");
@@ -77,6 +82,22 @@ int Listen(const std::string& path) {
   return fd;
 }
 
+// The device and inode of the socket file at `path`; false when there is no socket file.
+bool SocketFileIdentity(const std::string& path, uint64_t* device, uint64_t* inode) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
+  *device = static_cast<uint64_t>(info.st_dev);
+  *inode = static_cast<uint64_t>(info.st_ino);
+  return true;
+}
+
+bool IsSameSocketFile(const std::string& path, uint64_t device, uint64_t inode) {
+  uint64_t currentDevice = 0;
+  uint64_t currentInode = 0;
+  return SocketFileIdentity(path, &currentDevice, &currentInode) && currentDevice == device &&
+         currentInode == inode;
+}
+
 }  // namespace
 
 std::string PipePath(const std::string& name) { return RuntimeFolder() + name; }
@@ -87,20 +108,44 @@ PipeEndpoint::PipeEndpoint(const std::string& name, const std::string& /*sddl*/)
 PipeEndpoint::~PipeEndpoint() {
   if (pending == kInvalidPipe) return;
   close(static_cast<int>(pending));
-  unlink(path.c_str());
+  // A file that replaced this endpoint's socket is not this endpoint's to remove.
+  if (IsSameSocketFile(path, boundDevice, boundInode)) unlink(path.c_str());
 }
 
 bool PipeEndpoint::CreateInstance() {
-  if (pending == kInvalidPipe) pending = Listen(path);
-  return pending != kInvalidPipe;
+  if (pending != kInvalidPipe) return true;
+  pending = Listen(path);
+  if (pending == kInvalidPipe) return false;
+  SocketFileIdentity(path, &boundDevice, &boundInode);
+  return true;
 }
 
 bool PipeEndpoint::WaitForClient(PipeHandle* connected) {
+  // Waiting in slices lets the endpoint notice that its socket file was removed or replaced:
+  // nobody could reach the server any more, not even the wake-up connection of a stop.
+  for (;;) {
+    pollfd entry{static_cast<int>(pending), POLLIN, 0};
+    const int ready = poll(&entry, 1, kSocketCheckMs);
+    if (ready != 0 && !(ready < 0 && errno == EINTR)) break;
+    if (ready == 0 && !IsSameSocketFile(path, boundDevice, boundInode)) {
+      // The next CreateInstance binds the path anew (unless a live server holds it now).
+      close(static_cast<int>(pending));
+      pending = kInvalidPipe;
+      return false;
+    }
+  }
   int fd;
   do {
     fd = accept4(static_cast<int>(pending), nullptr, nullptr, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    // Out of descriptors or memory: the client stays queued, and retrying at once would
+    // only spin until some connection closes.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      std::this_thread::sleep_for(kExhaustedRetryDelay);
+    }
+    return false;
+  }
   *connected = fd;
   return true;
 }

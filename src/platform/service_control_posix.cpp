@@ -3,6 +3,7 @@
 #include "platform/service_control.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -65,8 +66,9 @@ void SetStopSignalHandler(void (*handler)(int)) {
   std::memset(&action, 0, sizeof action);
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
-  // No SA_RESTART: the dispatcher's read must return, so that a handler that runs deferred
-  // (as under a thread sanitizer) gets its turn; the pipe and socket calls retry on EINTR.
+  // No SA_RESTART, so that blocked calls return and a handler that runs deferred gets its
+  // turn; the pipe and socket calls retry on EINTR. A thread sanitizer adds SA_RESTART all
+  // the same, which is why the dispatcher waits in poll() (see RunServiceDispatcher).
   action.sa_flags = 0;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
@@ -91,6 +93,11 @@ uint32_t RunServiceDispatcher(const std::string& serviceName, ServiceMainFunctio
   std::thread service([&] { serviceMain(1, arguments); });
 
   for (;;) {
+    // poll() first: unlike read(), it is never restarted after a signal handler, even with
+    // SA_RESTART (which a thread sanitizer forces while it defers the handler until the
+    // interrupted call returns).
+    pollfd wake{g_wakePipe[0], POLLIN, 0};
+    if (poll(&wake, 1, -1) < 0) continue;
     char what = 0;
     const ssize_t count = read(g_wakePipe[0], &what, 1);
     if (count < 0 && errno == EINTR) continue;

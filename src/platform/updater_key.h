@@ -6,8 +6,9 @@
 // separated by colons; /var/lib/tarnel/ when unset). The file's existence plays the key's:
 // nothing creates it. It holds one JSON object; an integer member is a 32-bit value
 // (REG_DWORD), a string member a string value (REG_SZ); other members are kept untouched.
-// Every write replaces the file atomically (temporary file in the same folder, flushed,
-// renamed over), so a crash never leaves a torn store.
+// Every write replaces the file atomically (the temporary file "updater.json.tmp" beside it,
+// flushed, renamed over), so a crash never leaves a torn store, only at most that one
+// temporary file, which the next write takes over.
 //
 // Every operation returns the registry's status code, 0 on success; the POSIX store returns
 // the same codes for the same situations, so that callers can log them.

@@ -17,6 +17,7 @@ namespace tarnel::platform {
 namespace {
 
 constexpr char kStoreFileName[] = "updater.json";
+constexpr char kTemporarySuffix[] = ".tmp";
 constexpr char kDefaultStateFolder[] = "/var/lib/tarnel/";
 
 struct OpenStore {
@@ -101,8 +102,13 @@ int32_t ReplaceStore(const std::string& folder, const std::string& path,
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "  ";
   const std::string text = Json::writeString(builder, document) + "\n";
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
+  // One fixed name: a write cut short by a crash leaves at most this one file behind, and
+  // the next write replaces it. Writes never overlap (one command at a time). A leftover is
+  // removed rather than reused, so nothing planted under the name (a link) is written through.
+  const std::string temporary = path + kTemporarySuffix;
+  unlink(temporary.c_str());
+  const int fd =
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return StatusForErrno(errno);
   struct stat current {};
   if (stat(path.c_str(), &current) == 0) fchmod(fd, current.st_mode & 07777);

@@ -1,12 +1,15 @@
 // Linux-only behaviour of the launch: no shell, a new session, no zombie, exec failures and
 // in-place changes detected.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "install_fixture.h"
 
@@ -44,6 +47,26 @@ TEST_F(InstallTest, FileThatCannotBeExecutedIsAFailedLaunch) {
   EXPECT_FALSE(manager.Install("", ""));
   EXPECT_EQ(StoredFlag(), 0u);
   EXPECT_TRUE(log.Contains(Error("Update : Error while launching " + installer))) << log.Text();
+}
+
+// Any local user may register any path: a named pipe without a writer must be refused at
+// once, not wait (with the handler lock held) until someone opens it for writing.
+TEST_F(InstallTest, NamedPipeAsInstallerIsRefusedWithoutWaitingForAWriter) {
+  const std::string fifo = folder + "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  Register(fifo, digest, "/opt/product");
+  std::atomic<bool> returned{false};
+  bool result = true;
+  std::thread install([&] {
+    result = manager.Install("", "");
+    returned = true;
+  });
+  const bool returnedAlone = WaitUntil([&] { return returned.load(); });
+  if (!returnedAlone) close(open(fifo.c_str(), O_WRONLY));  // releases the blocked open
+  install.join();
+  EXPECT_TRUE(returnedAlone);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(StoredFlag(), 0u);
 }
 
 TEST_F(InstallTest, FileRenamedOverTheInstallerAfterTheCheckIsRefused) {

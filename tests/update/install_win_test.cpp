@@ -1,8 +1,11 @@
 // Windows-only behaviour: the digest comes from the system's certificate utility (in the test
 // lane our fixture stands in for it), run through the command processor.
+#include <windows.h>
+
 #include <fstream>
 
 #include "install_fixture.h"
+#include "platform/held_file.h"
 
 namespace tarnel::testing {
 namespace {
@@ -77,6 +80,18 @@ TEST_F(InstallTest, HeldInstallerCannotBeChangedBetweenCheckAndStart) {
   EXPECT_EQ(WaitForRecordedArguments(),
             RecordedArguments({"/S", "/U", "/R", "/D=C:\\Program Files\\X"}))
       << "the verified installer must be the one that ran";
+}
+
+TEST(HeldFileWinTest, APipeIsNotHeldAsAnInstaller) {
+  // Any local user can register any path; reading a pipe as an installer could hold the
+  // command handler for as long as the pipe's other end likes.
+  const std::string pipe = "\\\\.\\pipe\\tarnel_installer_test";
+  const HANDLE server =
+      CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  platform::HeldFile held;
+  EXPECT_FALSE(held.Open(pipe));
+  CloseHandle(server);
 }
 
 }  // namespace
