@@ -37,9 +37,9 @@ class PipeEndpoint {
   // connection is in *connected and belongs to the caller. False: the wait failed and the
   // instance was closed. Windows: ConnectNamedPipe; ERROR_PIPE_CONNECTED and ERROR_NO_DATA
   // count as connected. POSIX: also false, with the listening socket closed, when the socket
-  // file was removed or replaced (checked every second), so that the next CreateInstance
-  // binds it anew; and false after a pause of 100 ms when the process is out of descriptors
-  // (the client stays queued), so that retrying at once does not spin.
+  // file was removed or replaced (the folder is watched, nothing is polled), so that the next
+  // CreateInstance binds it anew; and false after a pause of 100 ms when the process is out of
+  // descriptors (the client stays queued), so that retrying at once does not spin.
   bool WaitForClient(PipeHandle* connected);
 
  private:
@@ -49,6 +49,8 @@ class PipeEndpoint {
   // POSIX: the socket file bound by CreateInstance, to tell whether the path still leads here.
   uint64_t boundDevice = 0;
   uint64_t boundInode = 0;
+  // POSIX: an inotify descriptor watching the socket's folder.
+  PipeHandle folderWatch = kInvalidPipe;
 };
 
 // The full path of a pipe name: "\\.\pipe\NAME" or the socket path.

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,8 +22,9 @@ namespace {
 
 constexpr int kBacklog = 64;
 constexpr auto kExhaustedRetryDelay = std::chrono::milliseconds(100);
-// How often a waiting endpoint checks that its socket file is still in place.
-constexpr int kSocketCheckMs = 1000;
+// Changes of the socket's folder that can remove or replace the socket file.
+constexpr uint32_t kFolderChanges =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
 
 std::string RuntimeFolder() {
   const char* value = std::getenv("RUNTIME_DIRECTORY");
@@ -98,6 +100,13 @@ bool IsSameSocketFile(const std::string& path, uint64_t device, uint64_t inode) 
          currentInode == inode;
 }
 
+// Reads away every queued folder event; what matters is only that something changed.
+void DrainEvents(int watch) {
+  alignas(inotify_event) char buffer[4096];
+  while (read(watch, buffer, sizeof buffer) > 0) {
+  }
+}
+
 }  // namespace
 
 std::string PipePath(const std::string& name) { return RuntimeFolder() + name; }
@@ -106,6 +115,7 @@ PipeEndpoint::PipeEndpoint(const std::string& name, const std::string& /*sddl*/)
     : path(PipePath(name)) {}
 
 PipeEndpoint::~PipeEndpoint() {
+  if (folderWatch != kInvalidPipe) close(static_cast<int>(folderWatch));
   if (pending == kInvalidPipe) return;
   close(static_cast<int>(pending));
   // A file that replaced this endpoint's socket is not this endpoint's to remove.
@@ -117,22 +127,44 @@ bool PipeEndpoint::CreateInstance() {
   pending = Listen(path);
   if (pending == kInvalidPipe) return false;
   SocketFileIdentity(path, &boundDevice, &boundInode);
+  if (folderWatch == kInvalidPipe) {
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    if (watch >= 0 && inotify_add_watch(watch, folder.c_str(), kFolderChanges) < 0) {
+      close(watch);
+    } else {
+      folderWatch = watch;
+    }
+  }
   return true;
 }
 
 bool PipeEndpoint::WaitForClient(PipeHandle* connected) {
-  // Waiting in slices lets the endpoint notice that its socket file was removed or replaced:
-  // nobody could reach the server any more, not even the wake-up connection of a stop.
+  // Watching the folder lets the endpoint notice that its socket file was removed or
+  // replaced: nobody could reach the server any more, not even the wake-up connection of a
+  // stop. Without a watch (inotify unavailable) the wait is on the socket alone.
   for (;;) {
-    pollfd entry{static_cast<int>(pending), POLLIN, 0};
-    const int ready = poll(&entry, 1, kSocketCheckMs);
-    if (ready != 0 && !(ready < 0 && errno == EINTR)) break;
-    if (ready == 0 && !IsSameSocketFile(path, boundDevice, boundInode)) {
-      // The next CreateInstance binds the path anew (unless a live server holds it now).
-      close(static_cast<int>(pending));
-      pending = kInvalidPipe;
-      return false;
+    pollfd entries[2] = {{static_cast<int>(pending), POLLIN, 0},
+                         {static_cast<int>(folderWatch), POLLIN, 0}};
+    const nfds_t count = folderWatch != kInvalidPipe ? 2 : 1;
+    const int ready = poll(entries, count, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
     }
+    if (count == 2 && (entries[1].revents & POLLIN) != 0) {
+      DrainEvents(static_cast<int>(folderWatch));
+      if (!IsSameSocketFile(path, boundDevice, boundInode)) {
+        // The next CreateInstance binds the path anew (unless a live server holds it now).
+        close(static_cast<int>(pending));
+        pending = kInvalidPipe;
+        // The folder itself may be gone: the next CreateInstance watches it anew.
+        close(static_cast<int>(folderWatch));
+        folderWatch = kInvalidPipe;
+        return false;
+      }
+    }
+    if (entries[0].revents != 0) break;
   }
   int fd;
   do {
