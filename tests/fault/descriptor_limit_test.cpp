@@ -23,16 +23,6 @@ constexpr rlim_t kServiceLimit = 48;
 constexpr int kHeld = 40;     // fill the service's descriptors
 constexpr int kWaiting = 40;  // wait in the socket's queue (64 places)
 
-bool Answered(IPCClient* client) {
-  Json::Value check;
-  check["type"] = "is_update_needed";
-  check["current_version"] = "1.0";
-  Json::Value reply;
-  return client->SendJsonMessage(check) &&
-         client->ReadJsonMessage(&reply, 60000) == IPCClient::ReadResult::kMessage &&
-         reply["update_needed"].isBool();
-}
-
 TEST(DescriptorLimit, ConnectionsBeyondTheLimitWaitWithoutSpinningAndAreServedLater) {
   ServiceRun service;
   ASSERT_TRUE(WriteFile(service.Folder() + "state/updater.json", "{}"));
@@ -41,7 +31,7 @@ TEST(DescriptorLimit, ConnectionsBeyondTheLimitWaitWithoutSpinningAndAreServedLa
   {
     IPCClient first(false);
     ASSERT_TRUE(first.Connect(kPipe, /*retry=*/true));
-    ASSERT_TRUE(Answered(&first));
+    ASSERT_TRUE(IsUpdateCheckAnswered(&first));
   }
   const rlimit low{kServiceLimit, kServiceLimit};
   if (prlimit(static_cast<pid_t>(pid), RLIMIT_NOFILE, &low, nullptr) != 0) {
@@ -59,7 +49,7 @@ TEST(DescriptorLimit, ConnectionsBeyondTheLimitWaitWithoutSpinningAndAreServedLa
   std::this_thread::sleep_for(std::chrono::seconds(1));
   clients.erase(clients.begin(), clients.begin() + kHeld);
   int answered = 0;
-  for (auto& client : clients) answered += Answered(client.get()) ? 1 : 0;
+  for (auto& client : clients) answered += IsUpdateCheckAnswered(client.get()) ? 1 : 0;
   EXPECT_EQ(answered, kWaiting);
   clients.clear();
 

@@ -10,7 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "command_channel/ipc_client.h"
+
 namespace tarnel::testing {
+
+// Sends an "is_update_needed" check on an open connection and tells whether an
+// "update_needed" reply came back.
+bool IsUpdateCheckAnswered(IPCClient* client);
 
 // What /proc tells about a process.
 struct ProcessFigures {

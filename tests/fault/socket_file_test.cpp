@@ -7,6 +7,7 @@
 
 #include "command_channel/ipc_client.h"
 #include "command_channel/service_run.h"
+#include "fault/fault_support.h"
 #include "platform/pipe.h"
 #include "support/test_support.h"
 
@@ -15,19 +16,9 @@ namespace {
 
 const char kPipe[] = "Tarnel_Updater_Service_CP";
 
-bool Answered(IPCClient* client) {
-  Json::Value check;
-  check["type"] = "is_update_needed";
-  check["current_version"] = "1.0";
-  Json::Value reply;
-  return client->SendJsonMessage(check) &&
-         client->ReadJsonMessage(&reply, 60000) == IPCClient::ReadResult::kMessage &&
-         reply["update_needed"].isBool();
-}
-
 bool NewClientAnswered() {
   IPCClient client(false);
-  return client.Connect(kPipe, /*retry=*/true) && Answered(&client);
+  return client.Connect(kPipe, /*retry=*/true) && IsUpdateCheckAnswered(&client);
 }
 
 TEST(SocketFileFaults, RemovedOrReplacedSocketIsBoundAgainAndStopWorks) {
@@ -50,10 +41,10 @@ TEST(SocketFileFaults, RemovedOrReplacedSocketIsBoundAgainAndStopWorks) {
     ASSERT_TRUE(service.Start({"--no-service"}));
     IPCClient early(false);
     ASSERT_TRUE(early.Connect(kPipe, /*retry=*/true));
-    ASSERT_TRUE(Answered(&early));
+    ASSERT_TRUE(IsUpdateCheckAnswered(&early));
     c.damage();
     // A connection made before keeps working; new ones reach the service again.
-    EXPECT_TRUE(Answered(&early));
+    EXPECT_TRUE(IsUpdateCheckAnswered(&early));
     EXPECT_TRUE(WaitUntil(NewClientAnswered, std::chrono::seconds(30)));
     Json::Value stop;
     stop["type"] = "stop_service";
