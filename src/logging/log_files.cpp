@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "logging/logger.h"
+#include "platform/append_file.h"
 #include "platform/directory.h"
 #include "platform/local_time.h"
 
@@ -62,8 +63,9 @@ bool LoggingUtils::OpenNewLogFile() {
     std::lock_guard<std::mutex> lock(pathMutex);
     currentFilePath = logDirectory + name;
   }
-  // Appending: a second start within the same second continues the same file.
-  return fileBuffer.open(currentFilePath, std::ios::out | std::ios::app) != nullptr;
+  // Appending: a second start within the same second continues the same file. The
+  // descriptor is close-on-exec, so an installer the service starts gets no handle on it.
+  return platform::OpenAppendFile(currentFilePath, &fileBuffer);
 }
 
 bool LoggingUtils::EnsureCurrentDay() {

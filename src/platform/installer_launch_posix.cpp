@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 
 extern char** environ;
 
@@ -19,8 +22,63 @@ void ReportErrorAndExit(int pipeFd) {
   _exit(127);
 }
 
+// Variables that would let the installer speak for the service to systemd (the notify
+// socket) or take over descriptors passed to the service (socket activation).
+const char* const kServiceOnlyVariables[] = {"NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID",
+                                             "LISTEN_FDNAMES"};
+
+bool IsServiceOnlyVariable(const char* entry) {
+  for (const char* name : kServiceOnlyVariables) {
+    const size_t length = std::strlen(name);
+    if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
+  }
+  return false;
+}
+
+// The service's environment without its service-only variables; the entries point into
+// `environ`, which nothing changes while the launch runs.
+std::vector<char*> InstallerEnvironment() {
+  std::vector<char*> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    if (!IsServiceOnlyVariable(*entry)) entries.push_back(*entry);
+  }
+  entries.push_back(nullptr);
+  return entries;
+}
+
+// The bound of the one-by-one closing: the descriptor limit, or the usual one when the
+// system does not tell.
+long DescriptorLimit() {
+  const long limit = sysconf(_SC_OPEN_MAX);
+  return limit > 0 ? limit : 1024;
+}
+
+// Closes the descriptors first..last; without close_range (kernels before 5.9) one by one,
+// up to the descriptor limit read before the fork.
+void CloseDescriptors(unsigned first, unsigned last, long openMax) {
+  if (first > last) return;
+  if (close_range(first, last, 0) == 0) return;
+  for (unsigned long fd = first; fd <= last && fd < static_cast<unsigned long>(openMax); ++fd) {
+    close(static_cast<int>(fd));
+  }
+}
+
+// Closes every descriptor above standard error except the two that must survive: whatever
+// the service inherited or opened without close-on-exec never reaches the installer.
+void CloseAllDescriptorsBut(int keepA, int keepB, long openMax) {
+  const int kept[] = {std::min(keepA, keepB), std::max(keepA, keepB)};
+  unsigned next = STDERR_FILENO + 1;
+  for (int fd : kept) {
+    if (fd < static_cast<int>(next)) continue;
+    CloseDescriptors(next, static_cast<unsigned>(fd) - 1, openMax);
+    next = static_cast<unsigned>(fd) + 1;
+  }
+  CloseDescriptors(next, UINT_MAX, openMax);
+}
+
 // Runs in the new process after fork: only async-signal-safe calls from here on.
-[[noreturn]] void BecomeInstaller(int installerFd, char* const* argv, int pipeFd) {
+[[noreturn]] void BecomeInstaller(int installerFd, char* const* argv, char* const* envp,
+                                  int pipeFd, long openMax) {
   if (setsid() < 0) ReportErrorAndExit(pipeFd);
   const pid_t grandchild = fork();
   if (grandchild < 0) ReportErrorAndExit(pipeFd);
@@ -30,10 +88,11 @@ void ReportErrorAndExit(int pipeFd) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
+  CloseAllDescriptorsBut(installerFd, pipeFd, openMax);
   // Keep the descriptor open across the exec so that interpreted installers work too; the
   // report pipe stays close-on-exec, so a successful exec closes it.
   fcntl(installerFd, F_SETFD, 0);
-  fexecve(installerFd, argv, environ);
+  fexecve(installerFd, argv, envp);
   ReportErrorAndExit(pipeFd);
   _exit(127);
 }
@@ -66,6 +125,8 @@ bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& 
   std::vector<char*> argv;
   for (std::string& text : strings) argv.push_back(text.data());
   argv.push_back(nullptr);
+  std::vector<char*> envp = InstallerEnvironment();
+  const long openMax = DescriptorLimit();
 
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return false;
@@ -77,7 +138,8 @@ bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& 
   }
   if (child == 0) {
     close(report[0]);
-    BecomeInstaller(static_cast<int>(installer.NativeHandle()), argv.data(), report[1]);
+    BecomeInstaller(static_cast<int>(installer.NativeHandle()), argv.data(), envp.data(),
+                    report[1], openMax);
   }
   close(report[1]);
   const bool intermediateSucceeded = ReapChild(child);

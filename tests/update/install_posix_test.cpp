@@ -1,5 +1,6 @@
-// Linux-only behaviour of the launch: no shell, a new session, no zombie, exec failures and
-// in-place changes detected.
+// Linux-only behaviour of the launch: no shell, a new session, no zombie, nothing inherited
+// but the standard streams and the installer's own descriptor, exec failures and in-place
+// changes detected.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "install_fixture.h"
@@ -39,6 +42,65 @@ TEST_F(InstallTest, InstallerRunsInASessionOfItsOwnAndLeavesNoChildBehind) {
   errno = 0;
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD) << "the intermediate child is reaped, the installer is not ours";
+}
+
+// The descriptors of this process that lead to `path`.
+std::vector<int> DescriptorsOf(const std::string& path) {
+  std::vector<int> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink(entry.path(), error);
+    if (!error && target == path) found.push_back(std::stoi(entry.path().filename().string()));
+  }
+  return found;
+}
+
+// The service's own log file, a descriptor it inherited without close-on-exec from whatever
+// started it, and the variables that speak to systemd for it all stay with the service.
+TEST_F(InstallTest, InstallerInheritsOnlyTheStandardStreamsItsOwnFileAndNoServiceVariables) {
+  const std::string logFile = GetLogger()->CurrentLogFilePath();
+  const std::vector<int> logDescriptors = DescriptorsOf(std::filesystem::canonical(logFile));
+  ASSERT_FALSE(logDescriptors.empty());
+  for (int fd : logDescriptors) {
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "log file descriptor " << fd;
+  }
+  const int inherited = open("/dev/null", O_RDONLY);
+  ASSERT_GE(inherited, 0);
+  const std::string recorded = folder + "inherited.txt";
+  const char* const serviceOnly[] = {"NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID",
+                                     "LISTEN_FDNAMES"};
+  for (const char* name : serviceOnly) setenv(name, "/run/systemd/notify", 1);
+  setenv("TARNEL_RECORD_INHERITED_FILE", recorded.c_str(), 1);
+  EXPECT_TRUE(manager.Install("", ""));
+  EXPECT_FALSE(WaitForRecordedArguments().empty());
+  for (const char* name : serviceOnly) unsetenv(name);
+  unsetenv("TARNEL_RECORD_INHERITED_FILE");
+  close(inherited);
+
+  std::set<int> standardStreams;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) standardStreams.insert(fd);
+  }
+  std::set<int> streams;
+  std::set<std::string> others;
+  std::set<std::string> variables;
+  std::istringstream lines(ReadFile(recorded));
+  for (std::string kind, rest; lines >> kind && std::getline(lines >> std::ws, rest);) {
+    if (kind == "env") {
+      variables.insert(rest.substr(0, rest.find('=')));
+    } else if (kind == "fd" && std::stoi(rest) <= 2) {
+      streams.insert(std::stoi(rest));
+    } else {
+      others.insert(kind + " " + rest);
+    }
+  }
+  EXPECT_EQ(streams, standardStreams) << "standard input, output and error stay as they are";
+  ASSERT_EQ(others.size(), 1u) << ::testing::PrintToString(others);
+  const std::string own = *others.begin();
+  EXPECT_EQ(own.substr(own.find(' ', 3) + 1), std::filesystem::canonical(installer).string())
+      << "the one other descriptor is the executed installer: " << own;
+  for (const char* name : serviceOnly) EXPECT_EQ(variables.count(name), 0u) << name;
+  EXPECT_EQ(variables.count("TARNEL_RECORD_ARGS_FILE"), 1u) << "the rest of the environment stays";
 }
 
 TEST_F(InstallTest, FileThatCannotBeExecutedIsAFailedLaunch) {

@@ -2,7 +2,10 @@
 // TARNEL_RECORD_ARGS_FILE. On POSIX it writes its arguments one per line; on Windows, where
 // a program receives one command line, it writes the parameters as they follow the program
 // name, on one line. It writes a temporary file first and renames it, so that a test
-// waiting for the file never sees it half written.
+// waiting for the file never sees it half written. On POSIX, with
+// TARNEL_RECORD_INHERITED_FILE set, it also records what it inherited: a line
+// "fd NUMBER TARGET" for each descriptor open at its start and "env NAME=VALUE" for each
+// variable of its environment.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -30,11 +33,35 @@ std::string Parameters(int, char**) {
 
 void RecordSession() {}
 
+std::string Inherited() { return std::string(); }
+
 }  // namespace
 #else
+#include <dirent.h>
 #include <unistd.h>
 
+extern char** environ;
+
 namespace {
+
+// The descriptors open at the start (without the one that lists them) and the environment.
+std::string Inherited() {
+  std::string text;
+  DIR* listing = opendir("/proc/self/fd");
+  if (listing == nullptr) return "unlisted\n";
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || std::stoi(name) == dirfd(listing)) continue;
+    char target[4096] = {};
+    const ssize_t length = readlink(("/proc/self/fd/" + name).c_str(), target, sizeof target - 1);
+    text += "fd " + name + " " + std::string(target, length > 0 ? length : 0) + "\n";
+  }
+  closedir(listing);
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    text += std::string("env ") + *variable + "\n";
+  }
+  return text;
+}
 
 // With TARNEL_RECORD_SESSION_FILE set, writes the installer's session id there.
 void RecordSession() {
@@ -53,8 +80,12 @@ std::string Parameters(int argc, char** argv) {
 #endif
 
 int main(int argc, char** argv) {
+  const std::string inherited = Inherited();  // before this program opens anything itself
   const char* target = std::getenv("TARNEL_RECORD_ARGS_FILE");
   if (target == nullptr || *target == '\0') return 2;
+  if (const char* record = std::getenv("TARNEL_RECORD_INHERITED_FILE")) {
+    std::ofstream(record, std::ios::binary | std::ios::trunc) << inherited;
+  }
   RecordSession();
   const std::string temporary = std::string(target) + ".partial";
   {
