@@ -1,11 +1,15 @@
-// Log files: naming, the change of file at a new day, and retention by age.
+// Log files: naming, the change of file at a new day or after a full file, and retention by
+// age and by the folder's size.
+#include <algorithm>
 #include <cstdio>
 #include <iomanip>
 #include <limits>
 #include <locale>
 #include <sstream>
 
+#include "logging/log_limits.h"
 #include "logging/logger.h"
+#include "logging/startup_report.h"
 #include "platform/append_file.h"
 #include "platform/directory.h"
 #include "platform/local_time.h"
@@ -17,8 +21,46 @@ constexpr int64_t kTicksPerHour = 3600 * kTicksPerSecond;
 
 std::string FileNamePattern(const std::string& prefix) { return prefix + "_%Y-%m-%d_%H-%M-%S.log"; }
 
-bool IsSameDay(const std::tm& a, const std::tm& b) {
+// True also when either moment has no local time: no new file is begun for it.
+bool IsSameLocalDay(int64_t ticksA, int64_t ticksB) {
+  std::tm a{};
+  std::tm b{};
+  if (!platform::ToLocalTime(ticksA / kTicksPerSecond, &a) ||
+      !platform::ToLocalTime(ticksB / kTicksPerSecond, &b)) {
+    return true;
+  }
   return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday;
+}
+
+bool IsFullLogFile(const std::string& path) {
+  uint64_t size = 0;
+  return platform::FileSize(path, &size) && size >= kLogFileSizeLimit;
+}
+
+// The name of a file to begin: the dated name itself, continued when a file of that name is
+// still below the size limit (a second start within the same second); otherwise the first of
+// "..._1.log", "..._2.log" and so on that is missing or below the limit. A file begun in the
+// same second as a full one therefore neither overwrites nor grows it, and the time in its
+// name still reads as the time of its opening.
+std::string UsableFileName(const std::string& directory, const std::string& datedName) {
+  const std::string extension = ".log";
+  if (datedName.size() < extension.size() ||
+      datedName.compare(datedName.size() - extension.size(), extension.size(), extension) != 0) {
+    return datedName;
+  }
+  const std::string stem = datedName.substr(0, datedName.size() - extension.size());
+  std::string name = datedName;
+  for (uint64_t index = 1; IsFullLogFile(directory + name); ++index) {
+    name = stem + "_" + std::to_string(index) + extension;
+  }
+  return name;
+}
+
+// The size of the file open in `buffer`; 0 when none is open. With appending every write
+// goes to the end of the file anyway, so moving there costs nothing.
+uint64_t OpenFileSize(std::filebuf& buffer) {
+  const std::streamoff end = buffer.pubseekoff(0, std::ios_base::end, std::ios_base::out);
+  return end > 0 ? static_cast<uint64_t>(end) : 0;
 }
 
 // The time in a log file's name, in ticks. Fields read before a mismatch keep their
@@ -44,6 +86,38 @@ int64_t RetentionCutoff(int64_t now, int32_t hours) {
   return now - span;
 }
 
+struct LogFileEntry {
+  std::string name;
+  int64_t time = 0;
+  uint64_t size = 0;
+};
+
+// Oldest first: by the time in the name, then "NAME.log" before "NAME_1.log" before
+// "NAME_2.log" before "NAME_10.log".
+bool IsOlder(const LogFileEntry& a, const LogFileEntry& b) {
+  if (a.time != b.time) return a.time < b.time;
+  if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
+  return a.name < b.name;
+}
+
+// Removes the oldest of `files` in `directory`, never `currentPath`, while they together
+// hold more than the folder's limit.
+void RemoveOldestBeyondFolderLimit(const std::string& directory, const std::string& currentPath,
+                                   std::vector<LogFileEntry> files) {
+  uint64_t total = 0;
+  for (LogFileEntry& file : files) {
+    if (platform::FileSize(directory + file.name, &file.size)) total += file.size;
+  }
+  std::sort(files.begin(), files.end(), IsOlder);
+  for (const LogFileEntry& file : files) {
+    if (total <= kLogFolderSizeLimit) return;
+    const std::string path = directory + file.name;
+    if (path == currentPath) continue;
+    // A file that cannot be removed still counts; the next older one goes instead.
+    if (std::remove(path.c_str()) == 0) total -= file.size;
+  }
+}
+
 }  // namespace
 
 int32_t RetentionHours(int32_t days) {
@@ -55,7 +129,8 @@ int32_t RetentionHours(int32_t days) {
 
 bool LoggingUtils::OpenNewLogFile() {
   openTime = clock();
-  const std::string name = FormatLocalTime(openTime, FileNamePattern(filePrefix));
+  const std::string name =
+      UsableFileName(logDirectory, FormatLocalTime(openTime, FileNamePattern(filePrefix)));
   if (fileBuffer.is_open()) fileBuffer.close();
   // Attaching the buffer again also clears the stream's error state.
   fileStream->rdbuf(&fileBuffer);
@@ -70,13 +145,18 @@ bool LoggingUtils::OpenNewLogFile() {
 
 bool LoggingUtils::EnsureCurrentDay() {
   const int64_t now = clock();
-  std::tm today{};
-  std::tm opened{};
-  if (!platform::ToLocalTime(now / kTicksPerSecond, &today) ||
-      !platform::ToLocalTime(openTime / kTicksPerSecond, &opened) || IsSameDay(today, opened)) {
-    return true;
+  if (!IsSameLocalDay(now, openTime)) {
+    openTime = now;
+    return BeginNextFile(/*withReport=*/false);
   }
-  openTime = now;
+  // A full file is followed at once by a new one, which opens with the report as a file
+  // begun at start-up does: the folder stays bounded and every part of a day can be read
+  // on its own.
+  if (OpenFileSize(fileBuffer) >= kLogFileSizeLimit) return BeginNextFile(/*withReport=*/true);
+  return true;
+}
+
+bool LoggingUtils::BeginNextFile(bool withReport) {
   if (!OpenNewLogFile()) return false;
   {
     std::lock_guard<std::mutex> lock(listenerMutex);
@@ -84,6 +164,8 @@ bool LoggingUtils::EnsureCurrentDay() {
       listener->OnLogFileOpened(filePrefix, currentFilePath);
     }
   }
+  // Into the file only: standard output carries one unbroken sequence of entries.
+  if (withReport) *fileStream << BuildStartupReport();
   return RemoveExpiredLogFiles(RetentionHours(retentionDays));
 }
 
@@ -95,15 +177,19 @@ bool LoggingUtils::RemoveExpiredLogFiles(int32_t hours) {
   std::vector<std::string> names;
   if (!ListLogFiles(names)) return false;
   const int64_t cutoff = RetentionCutoff(clock(), hours);
+  std::vector<LogFileEntry> kept;
   for (const std::string& name : names) {
     const std::string path = logDirectory + name;
+    const int64_t fileTime = FileNameTime(name, filePrefix);
     // The file being written stays whatever its name says: Windows refuses to delete an
     // open file, other systems would let it go and lose the rest of the day's entries.
-    if (path == currentFilePath) continue;
-    const int64_t fileTime = FileNameTime(name, filePrefix);
-    if (fileTime >= cutoff && fileTime <= openTime) continue;
+    if (path == currentFilePath || (fileTime >= cutoff && fileTime <= openTime)) {
+      kept.push_back(LogFileEntry{name, fileTime, 0});
+      continue;
+    }
     std::remove(path.c_str());
   }
+  RemoveOldestBeyondFolderLimit(logDirectory, currentFilePath, std::move(kept));
   return true;
 }
 

@@ -55,7 +55,8 @@ std::string FormatTimestamp();
 // The same for a given tick count (also used for log file names and tests).
 std::string FormatLocalTime(int64_t ticks, const std::string& pattern);
 
-// Told the prefix and full path of every log file begun at a change of day.
+// Told the prefix and full path of every log file begun at a change of day or after a full
+// one.
 class LogFileListener {
  public:
   virtual ~LogFileListener() {}
@@ -84,7 +85,8 @@ class LoggingUtils {
   void SetFilePrefix(const std::string& prefix);
   void SetWriterThreshold(LogLevel level);
 
-  // Log files and retention.
+  // Log files and retention. EnsureCurrentDay, before each line, begins a new file at a
+  // change of day, or after a file that has reached its size limit.
   bool OpenNewLogFile();
   bool EnsureCurrentDay();
   bool ListLogFiles(std::vector<std::string>& names);
@@ -102,6 +104,9 @@ class LoggingUtils {
  private:
   void WriterLoop();
   void WriteLine(const std::string& line);
+  // Opens the next file, tells the listeners, writes the start-up report into it when asked
+  // and applies retention.
+  bool BeginNextFile(bool withReport);
   void EnqueueOwnedLine(std::string line);
   // SubmitEntry for an entry that already ends in its "\n" (statements compose it so).
   void SubmitLine(LogLevel level, std::string line);

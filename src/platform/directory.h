@@ -1,6 +1,7 @@
-// Folders: creating one and listing the files in it.
+// Folders: creating one, listing the files in it and the sizes of those files.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ bool MakeDirectory(const std::string& path);
 // so far stay appended); true when the listing ran to its normal end.
 bool ListFiles(const std::string& directory, const std::string& pattern,
                std::vector<std::string>* names);
+
+// The size in bytes of the file at `path`; false when there is none or it cannot be
+// examined.
+bool FileSize(const std::string& path, uint64_t* size);
 
 // True for a character that separates folder names ('/' everywhere, '\\' on Windows).
 bool IsPathSeparator(char c);

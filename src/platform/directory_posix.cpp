@@ -44,6 +44,13 @@ bool ListFiles(const std::string& directory, const std::string& pattern,
   return matched && errno == 0;
 }
 
+bool FileSize(const std::string& path, uint64_t* size) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
 bool IsPathSeparator(char c) { return c == '/'; }
 
 }  // namespace tarnel::platform

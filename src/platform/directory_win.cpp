@@ -53,6 +53,13 @@ bool ListFiles(const std::string& directory, const std::string& pattern,
   return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
+bool FileSize(const std::string& path, uint64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes)) return false;
+  *size = (static_cast<uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
+  return true;
+}
+
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace tarnel::platform

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "logging/log_limits.h"
 #include "logging/logger.h"
 #include "logging_fixture.h"
 #include "platform/environment.h"
@@ -35,9 +36,19 @@ std::string Entry(const std::string& message) {
   return "2025/03/07 14:02:11 | UPDATER | INFO    | " + message;
 }
 
+constexpr uint64_t kMiB = 1024 * 1024;
+
 class LogFilesTest : public testing::LoggingTest {
  protected:
   void Touch(const std::string& name) { ASSERT_TRUE(WriteFile(folder + name, "old\n")); }
+  // Sets a file's size; the folder limits are tried with sparse files, which take no room.
+  static void Resize(const std::string& path, uint64_t size) {
+    std::filesystem::resize_file(path, size);
+  }
+  void MakeFile(const std::string& name, uint64_t size) {
+    Touch(name);
+    Resize(folder + name, size);
+  }
   void Submit(Logger& logger, const std::string& message) {
     logger.Utils().SubmitEntry(LogLevel::INFO, Entry(message));
     logger.Flush();
@@ -163,6 +174,96 @@ TEST_F(LogFilesTest, FirstLineOfANewDayBeginsANewFileTellsListenersAndAppliesRet
   EXPECT_EQ(second, Entry("after midnight") + testing::kFileLineEnd)
       << "no report in a file begun later";
   logger.RemoveLogFileListener(&listener);
+}
+
+TEST_F(LogFilesTest, AFullFileIsFollowedByANewDatedFileThatOpensWithTheReport) {
+  folder = UseLogFolder("\"maximum_days\": 7");
+  // The clock stands still: every file here is begun within one second.
+  FakeClock clock(LocalTicks(2025, 6, 20, 12, 0, 0));
+  Logger logger(clock.Clock());
+  RecordingListener listener;
+  logger.AddLogFileListener(&listener);
+  const std::string first = folder + "TARNEL_UPDATER_2025-06-20_12-00-00.log";
+  const std::string second = folder + "TARNEL_UPDATER_2025-06-20_12-00-00_1.log";
+  const std::string third = folder + "TARNEL_UPDATER_2025-06-20_12-00-00_2.log";
+  ASSERT_EQ(logger.CurrentLogFilePath(), first);
+  logger.Flush();
+
+  Resize(first, kLogFileSizeLimit - 1);
+  Submit(logger, "the line that fills the file");
+  EXPECT_EQ(logger.CurrentLogFilePath(), first) << "below the limit the file goes on";
+  Submit(logger, "the first line after the limit");
+  EXPECT_EQ(logger.CurrentLogFilePath(), second);
+  const std::string begun = ReadLogFile(second);
+  EXPECT_EQ(begun.rfind(kReportStart, 0), 0u) << begun;
+  EXPECT_EQ(Count(begun, kReportStart), 1u) << begun;
+  const std::string entry = Entry("the first line after the limit") + "\n";
+  ASSERT_GT(begun.size(), entry.size());
+  EXPECT_EQ(begun.substr(begun.size() - entry.size()), entry) << "the report, then the entry";
+  const std::string full = ReadLogFile(first);
+  EXPECT_EQ(full.rfind(kReportStart, 0), 0u) << "the full file keeps what it held";
+  EXPECT_NE(full.find("the line that fills the file"), std::string::npos);
+  EXPECT_EQ(full.find("the first line after the limit"), std::string::npos);
+
+  // A second full file within the same second: neither file is overwritten or grown, and
+  // retention reads the time in every name of that second.
+  Resize(second, kLogFileSizeLimit);
+  Submit(logger, "the third file");
+  EXPECT_EQ(logger.CurrentLogFilePath(), third);
+  EXPECT_EQ(std::filesystem::file_size(second), kLogFileSizeLimit);
+  EXPECT_EQ(FolderEntries(folder),
+            (std::vector<std::string>{"TARNEL_UPDATER_2025-06-20_12-00-00.log",
+                                      "TARNEL_UPDATER_2025-06-20_12-00-00_1.log",
+                                      "TARNEL_UPDATER_2025-06-20_12-00-00_2.log"}));
+  EXPECT_EQ(listener.Calls(),
+            (std::vector<std::string>{"TARNEL_UPDATER|" + second, "TARNEL_UPDATER|" + third}));
+  logger.RemoveLogFileListener(&listener);
+}
+
+TEST_F(LogFilesTest, AStartInTheSecondOfAFullFileBeginsTheNextName) {
+  folder = UseLogFolder();
+  FakeClock clock(LocalTicks(2025, 6, 20, 12, 0, 0));
+  MakeFile("TARNEL_UPDATER_2025-06-20_12-00-00.log", kLogFileSizeLimit);
+  Logger logger(clock.Clock());
+  EXPECT_EQ(logger.CurrentLogFilePath(), folder + "TARNEL_UPDATER_2025-06-20_12-00-00_1.log");
+  logger.Flush();
+  EXPECT_EQ(Count(ReadLogFile(logger.CurrentLogFilePath()), kReportStart), 1u);
+  EXPECT_EQ(std::filesystem::file_size(folder + "TARNEL_UPDATER_2025-06-20_12-00-00.log"),
+            kLogFileSizeLimit);
+}
+
+TEST_F(LogFilesTest, RetentionBySizeRemovesTheOldestFilesAndNeverTheCurrentOne) {
+  folder = UseLogFolder("\"maximum_days\": 30");
+  // 800 MiB of log files, all within the window: the two oldest go, which leaves 400 MiB.
+  // Within one second "NAME.log" is older than "NAME_1.log".
+  MakeFile("TARNEL_UPDATER_2025-06-18_09-00-00.log", 200 * kMiB);
+  MakeFile("TARNEL_UPDATER_2025-06-19_09-00-00.log", 200 * kMiB);
+  MakeFile("TARNEL_UPDATER_2025-06-19_09-00-00_1.log", 200 * kMiB);
+  MakeFile("TARNEL_UPDATER_2025-06-20_08-00-00.log", 200 * kMiB);
+  MakeFile("OTHER_2025-06-01_00-00-00.log", 600 * kMiB);  // not a log file of ours
+  FakeClock clock(LocalTicks(2025, 6, 20, 12, 0, 0));
+  Logger logger(clock.Clock());
+  logger.Flush();  // the writer is idle from here on; retention runs on this thread below
+  const std::string current = logger.CurrentLogFilePath();
+  EXPECT_EQ(FolderEntries(folder),
+            (std::vector<std::string>{"OTHER_2025-06-01_00-00-00.log",
+                                      "TARNEL_UPDATER_2025-06-19_09-00-00_1.log",
+                                      "TARNEL_UPDATER_2025-06-20_08-00-00.log",
+                                      "TARNEL_UPDATER_2025-06-20_12-00-00.log"}));
+
+  // The current file alone above the folder's limit: everything else goes, it stays.
+  Resize(current, 600 * kMiB);
+  EXPECT_TRUE(logger.Utils().RemoveExpiredLogFiles(RetentionHours(30)));
+  EXPECT_EQ(FolderEntries(folder),
+            (std::vector<std::string>{"OTHER_2025-06-01_00-00-00.log",
+                                      "TARNEL_UPDATER_2025-06-20_12-00-00.log"}));
+
+  // Once full it is followed by a new file, and is then no longer spared.
+  Submit(logger, "in the next file");
+  EXPECT_EQ(FolderEntries(folder),
+            (std::vector<std::string>{"OTHER_2025-06-01_00-00-00.log",
+                                      "TARNEL_UPDATER_2025-06-20_12-00-00_1.log"}));
+  EXPECT_NE(ReadFile(logger.CurrentLogFilePath()).find("in the next file"), std::string::npos);
 }
 
 TEST_F(LogFilesTest, DayChangeComparesTheWholeDate) {
