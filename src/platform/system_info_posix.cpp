@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -14,9 +13,23 @@ namespace {
 // The user-mode address space of a 64-bit x86 process: 128 TiB less the guard page.
 constexpr uint64_t kUserAddressSpace = (uint64_t{1} << 47) - 4096;
 
+// The text of a file, read through a close-on-exec descriptor ("e"): the report is also
+// built while an installer may be started on another thread.
+std::string ReadText(const char* path) {
+  std::string text;
+  FILE* file = std::fopen(path, "re");
+  if (file == nullptr) return text;
+  char chunk[4096];
+  for (size_t count; (count = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
+    text.append(chunk, count);
+  }
+  std::fclose(file);
+  return text;
+}
+
 // The fields of /proc/meminfo, in bytes.
 bool ReadMemInfo(std::map<std::string, uint64_t>* fields) {
-  std::ifstream in("/proc/meminfo");
+  std::istringstream in(ReadText("/proc/meminfo"));
   std::string name;
   uint64_t kilobytes = 0;
   std::string line;
@@ -28,7 +41,7 @@ bool ReadMemInfo(std::map<std::string, uint64_t>* fields) {
 }
 
 uint64_t AddressSpaceInUse() {
-  std::ifstream in("/proc/self/statm");
+  std::istringstream in(ReadText("/proc/self/statm"));
   uint64_t pages = 0;
   in >> pages;
   return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
