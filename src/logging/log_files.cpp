@@ -149,9 +149,8 @@ bool LoggingUtils::EnsureCurrentDay() {
     openTime = now;
     return BeginNextFile(/*withReport=*/false);
   }
-  // A full file is followed at once by a new one, which opens with the report as a file
-  // begun at start-up does: the folder stays bounded and every part of a day can be read
-  // on its own.
+  // The first entry after the file has reached its limit goes into a new file, which opens
+  // with the report as a file begun at start-up does, so each file can be read on its own.
   if (OpenFileSize(fileBuffer) >= kLogFileSizeLimit) return BeginNextFile(/*withReport=*/true);
   return true;
 }
