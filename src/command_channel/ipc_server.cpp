@@ -96,15 +96,22 @@ void IPCServer::ListenLoop() {
 }
 
 void IPCServer::AcceptConnection(platform::PipeHandle connected) {
+  platform::PeerIdentity peer;
+  if (!AdmitConnection(connected, &peer)) {
+    platform::ClosePipe(connected);
+    return;
+  }
   try {
     workers.push_back(std::make_unique<ConnectionWorker>());
   } catch (const std::bad_alloc&) {
     TARNEL_LOG(ERROR) << name << " out of memory for a connection, closing it";
+    if (!peer.privileged) connectionBound.Release(peer.user);
     platform::ClosePipe(connected);
     return;
   }
   ConnectionWorker* worker = workers.back().get();
   worker->pipe = connected;
+  RememberCaller(worker, peer);
   try {
     worker->thread = std::thread([this, worker] {
       platform::SetCurrentThreadName(name);
@@ -113,9 +120,71 @@ void IPCServer::AcceptConnection(platform::PipeHandle connected) {
   } catch (const std::system_error& error) {
     TARNEL_LOG(ERROR) << name
                       << " could not start a connection worker, closing it: " << error.what();
+    ForgetCaller(worker);
     platform::ClosePipe(connected);
     workers.pop_back();
   }
+}
+
+bool IPCServer::AdmitConnection(platform::PipeHandle connected, platform::PeerIdentity* peer) {
+  if (!platform::LookUpPeer(connected, peer)) {
+    LogRefusedConnection("an unknown user", 0, "the system cannot tell who connected");
+    return false;
+  }
+  if (!peer->refusal.empty()) {
+    LogRefusedConnection(peer->user, peer->processId, peer->refusal);
+    return false;
+  }
+  if (!peer->privileged && !connectionBound.Acquire(peer->user)) {
+    LogRefusedConnection(peer->user, peer->processId,
+                         "it holds " + std::to_string(kMaxConnectionsPerCaller) +
+                             " connections already, the most one user may hold");
+    return false;
+  }
+  return true;
+}
+
+void IPCServer::LogRefusedConnection(const std::string& caller, long processId,
+                                     const std::string& why) {
+  uint64_t suppressed = 0;
+  if (!IsLogged(LogLevel::ERROR) || !refusedConnectionLines.Allow(caller, &suppressed)) return;
+  TARNEL_LOG(ERROR) << name << " refused a connection of " << caller << ", pid " << processId
+                    << ": " << why << SuppressedNote(suppressed);
+}
+
+void IPCServer::RememberCaller(ConnectionWorker* worker, const platform::PeerIdentity& peer) {
+  worker->caller = peer.user;
+  worker->counted = !peer.privileged;
+  try {
+    std::lock_guard<std::mutex> lock(callersMutex);
+    callers[worker->pipe] = peer.user;
+  } catch (const std::bad_alloc&) {
+    // Its lines are then limited as those of an unknown caller.
+  }
+}
+
+// Before the pipe is closed: a closed handle's number may be given to the next connection.
+void IPCServer::ForgetCaller(ConnectionWorker* worker) {
+  {
+    std::lock_guard<std::mutex> lock(callersMutex);
+    callers.erase(worker->pipe);
+  }
+  if (worker->counted) connectionBound.Release(worker->caller);
+  worker->counted = false;
+}
+
+bool IPCServer::MayLogCallerLine(platform::PipeHandle pipe, LogLevel level, std::string* note) {
+  if (!IsLogged(level)) return false;
+  std::string caller = "an unknown user";
+  {
+    std::lock_guard<std::mutex> lock(callersMutex);
+    const auto it = callers.find(pipe);
+    if (it != callers.end()) caller = it->second;
+  }
+  uint64_t suppressed = 0;
+  if (!callerLines.Allow(caller, &suppressed)) return false;
+  *note = SuppressedNote(suppressed);
+  return true;
 }
 
 void IPCServer::ReapFinishedWorkers() {
@@ -150,6 +219,7 @@ void IPCServer::ServeConnection(ConnectionWorker* worker) {
   while (!stopped && ServeNextMessage(worker->pipe)) {
   }
   platform::DisconnectServerPipe(worker->pipe);
+  ForgetCaller(worker);
   {
     std::lock_guard<std::mutex> lock(worker->pipeMutex);
     platform::ClosePipe(worker->pipe);
@@ -201,18 +271,19 @@ bool IPCServer::ReadMessage(platform::PipeHandle pipe, std::unique_ptr<char[]>* 
   }
   const int32_t length = DecodeFrameLength(lengthBytes);
   if (length <= 0) return false;
+  std::string note;
   if (length > kMaxMessageSize) {
-    if (logFailures) {
+    if (logFailures && MayLogCallerLine(pipe, LogLevel::WARNING, &note)) {
       TARNEL_LOG(WARNING) << name << " IPCServer read message failed, message size " << length
-                          << " is above the limit of " << kMaxMessageSize;
+                          << " is above the limit of " << kMaxMessageSize << note;
     }
     return false;
   }
   std::unique_ptr<char[]> payload(new (std::nothrow) char[length]);
   if (!payload) {
-    if (logFailures) {
+    if (logFailures && MayLogCallerLine(pipe, LogLevel::ERROR, &note)) {
       TARNEL_LOG(ERROR) << name << " IPCServer read message failed, out of memory for " << length
-                        << " bytes";
+                        << " bytes" << note;
     }
     return false;
   }
@@ -247,13 +318,19 @@ bool IPCServer::ReadJsonMessage(platform::PipeHandle pipe, Json::Value* message)
   int32_t size = 0;
   if (!ReadMessage(pipe, &payload, &size)) return false;
   bool parsed = false;
+  std::string note;
   try {
     parsed = ParseJson(PayloadText(payload.get(), static_cast<size_t>(size)), message);
   } catch (const std::bad_alloc&) {
-    if (logFailures) TARNEL_LOG(ERROR) << name << " IPCServer read json message: out of memory";
+    if (logFailures && MayLogCallerLine(pipe, LogLevel::ERROR, &note)) {
+      TARNEL_LOG(ERROR) << name << " IPCServer read json message: out of memory" << note;
+    }
   }
   payload.reset();
-  if (logFailures) TARNEL_LOG(SENSITIVE) << name << " read json message";
+  // After a failed parse the line is one the caller's input caused.
+  if (logFailures && (parsed || MayLogCallerLine(pipe, LogLevel::SENSITIVE, &note))) {
+    TARNEL_LOG(SENSITIVE) << name << " read json message" << (parsed ? "" : note);
+  }
   return parsed;
 }
 

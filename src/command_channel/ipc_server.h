@@ -8,12 +8,16 @@
 #include <atomic>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "command_channel/caller_limits.h"
+#include "logging/logger.h"
 #include "platform/event.h"
+#include "platform/peer_identity.h"
 #include "platform/pipe.h"
 
 namespace tarnel {
@@ -53,6 +57,13 @@ class IPCServer {
   // Writes the value's compact text as one frame; true when all of it went out.
   bool WriteJsonMessage(platform::PipeHandle pipe, const Json::Value& message);
 
+  // Whether a line at `level` caused by the input of the caller on `pipe` (an unknown
+  // command, a refused frame, a failed read) may be logged now: each caller has a burst of
+  // kCallerLineBurst lines, then one a second. When it may, *note tells how many of the
+  // caller's lines were withheld before it (SuppressedNote). Lines below the threshold
+  // are not counted.
+  bool MayLogCallerLine(platform::PipeHandle pipe, LogLevel level, std::string* note);
+
  private:
   // One accepted connection. The worker marks its pipe closed under `pipeMutex`, so the
   // listening thread never cancels I/O on a handle that was closed (and maybe reused).
@@ -62,10 +73,18 @@ class IPCServer {
     platform::PipeHandle pipe = platform::kInvalidPipe;
     std::mutex pipeMutex;
     bool pipeOpen = true;
+    // The caller, and whether its connections are counted (not root or an administrator).
+    std::string caller;
+    bool counted = false;
   };
 
   void ListenLoop();
   void AcceptConnection(platform::PipeHandle connected);
+  // Applies the access rule and the per-caller bound to a connection nothing was read from.
+  bool AdmitConnection(platform::PipeHandle connected, platform::PeerIdentity* peer);
+  void LogRefusedConnection(const std::string& caller, long processId, const std::string& why);
+  void RememberCaller(ConnectionWorker* worker, const platform::PeerIdentity& peer);
+  void ForgetCaller(ConnectionWorker* worker);
   void ReapFinishedWorkers();
   void EndAllWorkers();
   void ServeConnection(ConnectionWorker* worker);
@@ -81,6 +100,13 @@ class IPCServer {
   bool logFailures = false;
   bool systemOnly = false;
   platform::EventHandle startedEvent = nullptr;
+
+  ConnectionBound connectionBound{kMaxConnectionsPerCaller};
+  CallerLogLimit callerLines{kCallerLineBurst};
+  CallerLogLimit refusedConnectionLines{kRefusedConnectionBurst};
+  // The caller of every open connection, for the limit on the lines its input causes.
+  std::mutex callersMutex;
+  std::map<platform::PipeHandle, std::string> callers;
 };
 
 }  // namespace tarnel

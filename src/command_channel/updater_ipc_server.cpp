@@ -72,7 +72,11 @@ bool UpdaterIPCServer::HandleCommunication(platform::PipeHandle pipe, const Json
       return manager->Install(user, display);
     }
   }
-  TARNEL_LOG(ERROR) << "UpdaterIPCServer: handle communication type " << type << " is unknown";
+  std::string note;
+  if (MayLogCallerLine(pipe, LogLevel::ERROR, &note)) {
+    TARNEL_LOG(ERROR) << "UpdaterIPCServer: handle communication type " << type << " is unknown"
+                      << note;
+  }
   return false;
 }
 

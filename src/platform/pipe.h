@@ -3,7 +3,8 @@
 // Windows: "\\.\pipe\" + name, byte-stream instances created with CreateNamedPipeA.
 // POSIX stand-in: the pipe named N is the Unix stream socket $RUNTIME_DIRECTORY/N (the
 // first entry when several are separated by colons; /run/tarnel/ when unset), mode 0666
-// so that every local user can connect; the folder is created when missing.
+// so that every local user can connect (the server then applies the access rule to each
+// connection, see peer_identity.h); the folder is created when missing.
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "command_channel/caller_limits.h"
 #include "command_channel/ipc_client.h"
 #include "command_channel/json_frame.h"
 #include "command_channel/updater_ipc_server.h"
@@ -141,6 +142,18 @@ class ChannelTest : public ::testing::Test {
   std::string pipeName;
   std::unique_ptr<UpdaterIPCServer> server;
 };
+
+// --- Admission ------------------------------------------------------------------------
+
+// This process is the server's own user: root or the service's user on Linux, an
+// administrator under Wine (where every process is one). Such a caller is never bounded.
+TEST_F(ChannelTest, ServersOwnUserIsNotBoundedToThirtyTwoConnections) {
+  std::vector<std::unique_ptr<IPCClient>> clients;
+  for (int i = 0; i < kMaxConnectionsPerCaller + 8; ++i) {
+    clients.push_back(Connect());
+    ExpectServed(*clients.back());
+  }
+}
 
 // --- Frames ---------------------------------------------------------------------------
 
