@@ -3,10 +3,11 @@
 //
 // Windows: the publisher is the signer of the service's own executable. Load verifies that
 // file with WinVerifyTrust (WINTRUST_ACTION_GENERIC_VERIFY_V2, no UI, no revocation check,
-// no network retrieval) and keeps the signer certificate's subject; an unsigned executable,
-// or one whose signature does not verify, has no publisher. Check verifies the installer
-// through the held handle (WINTRUST_FILE_INFO.hFile) the same way and then compares its
-// signer certificate's subject with the publisher's (CertCompareCertificateName).
+// no network retrieval) and keeps the signer certificate's subject. An unsigned executable
+// has no publisher; one whose signature is present but does not verify (untrusted root,
+// expired, distrusted, altered) cannot serve: every check then fails. Check verifies the
+// installer through the held handle (WINTRUST_FILE_INFO.hFile) the same way and then
+// compares its signer certificate's subject with the publisher's (CertCompareCertificateName).
 //
 // POSIX: the publisher is the certificate in $CONFIGURATION_DIRECTORY/publisher.pem, or in
 // /etc/tarnel/publisher.pem when that variable is unset or empty. No such file: no
@@ -33,10 +34,10 @@ enum class PublisherMode {
 
 enum class SignatureCheck {
   kPassed,
-  kNoSignature,           // the installer carries no (readable) signature
-  kNotThePublisher,       // a valid signature, but not the publisher's
-  kContentMismatch,       // the signature does not match the installer's content
-  kCertificateUnusable,   // the publisher's certificate cannot serve
+  kNoSignature,          // the installer carries no (readable) signature
+  kNotThePublisher,      // a valid signature, but not the publisher's
+  kContentMismatch,      // the signature does not match the installer's content
+  kCertificateUnusable,  // the publisher's certificate cannot serve
 };
 
 class InstallerPublisher {
@@ -53,8 +54,7 @@ class InstallerPublisher {
 
   PublisherMode Mode() const { return mode; }
   // kPublisher: the publisher's subject (one line, e.g. "CN=Tarnel,O=Tarnel Ltd").
-  // kUnusable: why the publisher cannot serve. kNone: why there is none when a signature
-  // was found that does not verify (Windows), otherwise empty.
+  // kUnusable: why the publisher cannot serve. kNone: empty.
   const std::string& Description() const { return description; }
 
   // Checks the held installer against the publisher. Call only in the kPublisher or

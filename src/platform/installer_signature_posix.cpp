@@ -98,7 +98,8 @@ std::string UnsuitabilityOf(int fd, const std::string& path) {
 std::string ErrorText(unsigned long code, const char* data, int flags) {
   const char* reasonText = ERR_reason_error_string(code);
   std::string text = reasonText != nullptr ? reasonText : "unknown error";
-  if ((flags & ERR_TXT_STRING) != 0 && data != nullptr && *data != '\0') text += ": " + std::string(data);
+  if ((flags & ERR_TXT_STRING) != 0 && data != nullptr && *data != '\0')
+    text += ": " + std::string(data);
   return text;
 }
 
@@ -220,7 +221,8 @@ SignatureCheck InstallerPublisher::Check(const HeldFile& installer, std::string*
     return SignatureCheck::kNoSignature;
   }
   ERR_clear_error();
-  Bio signatureReader(BIO_new_mem_buf(signatureBytes.data(), static_cast<int>(signatureBytes.size())));
+  Bio signatureReader(
+      BIO_new_mem_buf(signatureBytes.data(), static_cast<int>(signatureBytes.size())));
   Cms signature(signatureReader ? d2i_CMS_bio(signatureReader.get(), nullptr) : nullptr);
   if (!signature) {
     ERR_clear_error();
@@ -246,8 +248,8 @@ SignatureCheck InstallerPublisher::Check(const HeldFile& installer, std::string*
     *detail = "the installer cannot be read";
     return SignatureCheck::kContentMismatch;
   }
-  if (CMS_verify(signature.get(), extra.get(), trusted.get(), content.get(), nullptr,
-                 CMS_BINARY) != 1) {
+  if (CMS_verify(signature.get(), extra.get(), trusted.get(), content.get(), nullptr, CMS_BINARY) !=
+      1) {
     int reason = 0;
     *detail = TakeOpenSslError(&reason);
     return ClassifyCmsFailure(reason);

@@ -2,9 +2,9 @@
 
 #include <windows.h>
 // clang-format off: wintrust.h needs the types of wincrypt.h.
+#include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
-#include <softpub.h>
 // clang-format on
 
 #include <cstdio>
@@ -22,8 +22,8 @@ struct Signer {
 
 std::wstring Widen(const std::string& text) {
   if (text.empty()) return std::wstring();
-  const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+  const int length =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(length), L'\0');
   MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
   return wide;
@@ -110,7 +110,7 @@ void InstallerPublisher::Load() {
   loaded = true;
   anchor.reset();
   description.clear();
-  mode = PublisherMode::kNone;
+  mode = PublisherMode::kUnusable;
   const std::wstring path = OwnExecutablePath();
   if (path.empty()) {
     description = "the service's own executable cannot be named";
@@ -118,7 +118,12 @@ void InstallerPublisher::Load() {
   }
   Signer signer;
   const LONG result = VerifyFile(path, nullptr, &signer);
-  if (IsUnsigned(result)) return;
+  if (IsUnsigned(result)) {
+    mode = PublisherMode::kNone;
+    return;
+  }
+  // Signed, but not verifiably (untrusted root, expired, distrusted, altered): the build
+  // was meant to have a publisher, so nothing is started rather than everything.
   if (result != ERROR_SUCCESS) {
     description = "the service's own signature does not verify (" + HexCode(result) + ")";
     return;
@@ -157,7 +162,8 @@ SignatureCheck InstallerPublisher::Check(const HeldFile& installer, std::string*
                            const_cast<BYTE*>(anchor->subject.data())};
   CERT_NAME_BLOB signedBy{static_cast<DWORD>(signer.subject.size()), signer.subject.data()};
   if (signer.subject.empty() || !CertCompareCertificateName(kEncoding, &publisher, &signedBy)) {
-    *detail = "signed by " + (signer.subjectText.empty() ? "an unreadable signer" : signer.subjectText);
+    *detail =
+        "signed by " + (signer.subjectText.empty() ? "an unreadable signer" : signer.subjectText);
     return SignatureCheck::kNotThePublisher;
   }
   return SignatureCheck::kPassed;

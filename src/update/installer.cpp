@@ -131,9 +131,6 @@ void UpdaterManagerWindows::LoadInstallerPublisher() {
                         << ", no installer is started until it is fixed";
       break;
     case platform::PublisherMode::kNone:
-      if (!installerPublisher.Description().empty()) {
-        TARNEL_LOG(WARNING) << kPublisherPrefix << installerPublisher.Description();
-      }
       TARNEL_LOG(INFO) << kPublisherPrefix
                        << "none, installers are started without a signature check";
       break;

@@ -37,16 +37,15 @@ Identity MakeIdentity(const std::string& folder, const std::string& name,
       Run("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + made.key);
   bool certificateMade = false;
   if (issuer == nullptr) {
-    certificateMade = Run("openssl req -x509 -new -key " + made.key + " -subj '" + subject +
-                          "' -days 30 -addext extendedKeyUsage=codeSigning -out " +
-                          made.certificate);
+    certificateMade =
+        Run("openssl req -x509 -new -key " + made.key + " -subj '" + subject +
+            "' -days 30 -addext extendedKeyUsage=codeSigning -out " + made.certificate);
   } else {
     const std::string request = folder + name + ".csr";
-    certificateMade = Run("openssl req -new -key " + made.key + " -subj '" + subject +
-                          "' -out " + request) &&
-                      Run("openssl x509 -req -in " + request + " -CA " + issuer->certificate +
-                          " -CAkey " + issuer->key + " -CAcreateserial -days 30 -out " +
-                          made.certificate);
+    certificateMade =
+        Run("openssl req -new -key " + made.key + " -subj '" + subject + "' -out " + request) &&
+        Run("openssl x509 -req -in " + request + " -CA " + issuer->certificate + " -CAkey " +
+            issuer->key + " -CAcreateserial -days 30 -out " + made.certificate);
   }
   EXPECT_TRUE(keyMade && certificateMade) << "openssl could not make " << name;
   return made;
@@ -118,8 +117,8 @@ TEST_F(SignedInstallTest, InstallerSignedByThePublisherOrByACertificateItIssuedI
 TEST_F(SignedInstallTest, PublisherIsLoggedOnceWhenLoaded) {
   LogCapture log;
   manager.LoadInstallerPublisher();
-  EXPECT_TRUE(log.Contains(LevelName(LogLevel::INFO) + " | Installer publisher: " +
-                           kPublisherSubject))
+  EXPECT_TRUE(
+      log.Contains(LevelName(LogLevel::INFO) + " | Installer publisher: " + kPublisherSubject))
       << log.Text();
 }
 
@@ -208,10 +207,12 @@ TEST_F(SignedInstallTest, PublisherFileThatCannotServeStartsNothing) {
     const std::string text = log.Text();
     EXPECT_TRUE(log.Contains(Error("Installer publisher: " + publisherFile + c.problem +
                                    ", no installer is started until it is fixed")))
-        << c.what << "\n" << text;
+        << c.what << "\n"
+        << text;
     EXPECT_TRUE(log.Contains(Error(kPrefix + "the publisher certificate cannot be used (" +
                                    publisherFile + c.problem + ")")))
-        << c.what << "\n" << text;
+        << c.what << "\n"
+        << text;
     EXPECT_TRUE(log.Contains(Error(kCheckFailed))) << c.what;
   }
   EXPECT_FALSE(std::filesystem::exists(argsFile)) << "nothing may start";
