@@ -15,13 +15,14 @@
 # Publisher" logs that publisher and starts an installer signed by it, and refuses one
 # signed by another subject, an unsigned one and a signed one changed afterwards (each with
 # its digest registered, so only the signature stands in the way); an unsigned copy of the
-# service has no publisher and starts an unsigned installer.
+# service has no publisher and starts an unsigned installer; a signed copy changed after
+# signing starts nothing.
 # Wine's WinVerifyTrust does not check chain trust (a self-signed signer verifies), so a
 # certificate of another key under the publisher's subject cannot be shown refused here.
 set -euo pipefail
 
 if [ $# -ne 3 ]; then
-  sed -n '2,20p' "$0" >&2
+  sed -n '2,21p' "$0" >&2
   exit 2
 fi
 : "${WINEPREFIX:?set WINEPREFIX to an initialised Wine prefix}"
@@ -80,12 +81,15 @@ make_identity stranger "/CN=Someone Else"
 
 cp "$1" "$work/unsigned-service.exe"
 sign "$1" "$work/signed-service.exe" publisher
+cp "$work/signed-service.exe" "$work/changed-service.exe"
 cp "$3" "$work/unsigned.exe"
 sign "$3" "$work/same.exe" publisher
 sign "$3" "$work/other.exe" stranger
 sign "$3" "$work/changed.exe" publisher
 # One byte of the DOS stub's message: covered by the signature, unused by the loader.
-printf 'X' | dd of="$work/changed.exe" bs=1 seek=78 conv=notrunc status=none
+for changed in changed.exe changed-service.exe; do
+  printf 'X' | dd of="$work/$changed" bs=1 seek=78 conv=notrunc status=none
+done
 cmp -s "$3" "$work/unsigned.exe" || fail "copy of the installer differs"
 
 # The installer records its parameters here; the service passes its environment on.
@@ -145,6 +149,15 @@ install same.exe started
 install other.exe refused "the installer is not signed by the publisher (signed by CN=Someone Else)"
 install unsigned.exe refused "the installer has no signature (0x800B0100)"
 install changed.exe refused "the installer's signature does not match its content (0x80096010)"
+stop_service
+
+# Signed, but the signature no longer verifies: the build meant to have a publisher, so
+# nothing is started (rather than everything).
+refusals=0
+start_service changed-service.exe
+log | grep -qF "ERROR   | Installer publisher: the service's own signature does not verify (0x80096010), no installer is started until it is fixed" ||
+  fail "the altered service does not say that it starts nothing: $(log | grep -F 'Installer publisher' || true)"
+install same.exe refused "the publisher certificate cannot be used (the service's own signature does not verify (0x80096010))"
 stop_service
 
 refusals=0
