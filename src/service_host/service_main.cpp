@@ -21,6 +21,7 @@ void ServiceMain(uint32_t /*argc*/, char** /*argv*/) {
         platform::RegisterServiceControlHandler(kServiceName, ServiceControlHandler);
   }
   manager->SetStarting();
+  manager->LoadInstallerPublisher();
   {
     UpdaterIPCServer server(manager);
     server.Start(kPipeName, /*systemOnly=*/false, /*concurrent=*/false, /*logFailures=*/true);

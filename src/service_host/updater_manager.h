@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/installer_signature.h"
 #include "platform/service_control.h"
 #include "service_host/singleton_base.h"
 #include "service_host/sync_event.h"
@@ -59,10 +60,16 @@ class UpdaterManagerWindows : public UpdaterManager, public SingletonBase {
   bool SetStopping();
   bool SetStopped();
 
+  // Determines whose installers Install starts and logs the mode in force
+  // (update/installer.cpp). ServiceMain calls it at start; a manager that has not loaded it
+  // yet does so at its first Install.
+  void LoadInstallerPublisher();
+
   platform::ServiceStatus serviceStatus;
   platform::ServiceStatusHandle serviceStatusHandle;
   bool isService;
   SyncEvent stopEvent;
+  platform::InstallerPublisher installerPublisher;
 
  private:
   bool ReportState(const char* stepName, uint32_t state, uint32_t controlsAccepted);

@@ -1,6 +1,7 @@
-// Install: verify the registered installer's SHA-256 digest, then start it elevated with
-// the silent-install arguments. The installer is held open from before its digest is taken
-// until it has been started, so that the file verified is the file started.
+// Install: verify the registered installer's SHA-256 digest and, when the service has a
+// publisher, the installer's signature; then start it elevated with the silent-install
+// arguments. The installer is held open from before its digest is taken until it has been
+// started, so that the file verified is the file started.
 #include "update/installer.h"
 
 #include <vector>
@@ -8,6 +9,7 @@
 #include "logging/logger.h"
 #include "platform/held_file.h"
 #include "platform/installer_launch.h"
+#include "platform/installer_signature.h"
 #include "service_host/updater_manager.h"
 #include "update/file_digest.h"
 #include "update/property_store.h"
@@ -36,8 +38,38 @@ std::string JoinArguments(const std::vector<std::string>& arguments) {
 constexpr char kFailurePrefix[] = "UpdaterManagerWindows::NewPackageReadyToInstall: ";
 constexpr char kTryingToReset[] = " Trying to reset PendingUpdate...";
 
+constexpr char kPublisherPrefix[] = "Installer publisher: ";
+
+const char* CheckFailureText(platform::SignatureCheck outcome) {
+  switch (outcome) {
+    case platform::SignatureCheck::kNoSignature:
+      return "the installer has no signature";
+    case platform::SignatureCheck::kNotThePublisher:
+      return "the installer is not signed by the publisher";
+    case platform::SignatureCheck::kContentMismatch:
+      return "the installer's signature does not match its content";
+    case platform::SignatureCheck::kCertificateUnusable:
+      return "the publisher certificate cannot be used";
+    case platform::SignatureCheck::kPassed:
+      break;
+  }
+  return "the signature check passed";
+}
+
+// Without a publisher every installer passes, as it did before installers were signed.
+bool PublisherAccepts(const platform::InstallerPublisher& publisher,
+                      const platform::HeldFile& installer) {
+  if (publisher.Mode() == platform::PublisherMode::kNone) return true;
+  std::string detail;
+  const platform::SignatureCheck outcome = publisher.Check(installer, &detail);
+  if (outcome == platform::SignatureCheck::kPassed) return true;
+  TARNEL_LOG(ERROR) << kFailurePrefix << CheckFailureText(outcome) << " (" << detail << ")";
+  TARNEL_LOG(ERROR) << kFailurePrefix << "installer signature check failed." << kTryingToReset;
+  return false;
+}
+
 // Verifies and starts the recorded installer; true when it was started.
-bool VerifyAndLaunch(UpdaterManager& store) {
+bool VerifyAndLaunch(UpdaterManager& store, const platform::InstallerPublisher& publisher) {
   std::string installerPath;
   if (!store.GetUpdaterStringValue(kInstallerPathValue, installerPath)) {
     TARNEL_LOG(ERROR) << kFailurePrefix << "error while getting the InstallerPath property."
@@ -64,6 +96,7 @@ bool VerifyAndLaunch(UpdaterManager& store) {
     TARNEL_LOG(ERROR) << kFailurePrefix << "SHA256 hash mismatch." << kTryingToReset;
     return false;
   }
+  if (!PublisherAccepts(publisher, installer)) return false;
   if (VerifiedHook()) VerifiedHook()(installerPath);
   std::string installDirectory;
   if (!store.GetUpdaterStringValue(kInstallPathValue, installDirectory)) {
@@ -87,9 +120,27 @@ void SetInstallerVerifiedHook(std::function<void(const std::string&)> hook) {
   VerifiedHook() = std::move(hook);
 }
 
+void UpdaterManagerWindows::LoadInstallerPublisher() {
+  installerPublisher.Load();
+  switch (installerPublisher.Mode()) {
+    case platform::PublisherMode::kPublisher:
+      TARNEL_LOG(INFO) << kPublisherPrefix << installerPublisher.Description();
+      break;
+    case platform::PublisherMode::kUnusable:
+      TARNEL_LOG(ERROR) << kPublisherPrefix << installerPublisher.Description()
+                        << ", no installer is started until it is fixed";
+      break;
+    case platform::PublisherMode::kNone:
+      TARNEL_LOG(INFO) << kPublisherPrefix
+                       << "none, installers are started without a signature check";
+      break;
+  }
+}
+
 // The command's user and display have no part in the installation.
 bool UpdaterManagerWindows::Install(std::string, std::string) {
-  if (!VerifyAndLaunch(*this)) {
+  if (!installerPublisher.IsLoaded()) LoadInstallerPublisher();
+  if (!VerifyAndLaunch(*this, installerPublisher)) {
     ResetRegPendingUpdate(false);  // logs its own failure
     return false;
   }

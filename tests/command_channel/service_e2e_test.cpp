@@ -31,10 +31,11 @@ TEST(ServiceForeground, CheckThenStopLogsTheStepsInOrder) {
   EXPECT_EQ(status, 0);
   const std::string log = service.Log();
   EXPECT_TRUE(InOrder(
-      log,
-      {"UpdaterManager: SetStarting", "UpdaterManager: SetStarted", "Updater ready",
-       "\"type\" : \"is_update_needed\"", "handle communication type nonsense is unknown",
-       "\"type\" : \"stop_service\"", "UpdaterManager: SetStopping", "UpdaterManager: SetStopped"}))
+      log, {"UpdaterManager: SetStarting",
+            "Installer publisher: none, installers are started without a signature check",
+            "UpdaterManager: SetStarted", "Updater ready", "\"type\" : \"is_update_needed\"",
+            "handle communication type nonsense is unknown", "\"type\" : \"stop_service\"",
+            "UpdaterManager: SetStopping", "UpdaterManager: SetStopped"}))
       << log;
   EXPECT_EQ(CountOf(log, "Windows Service is asked to be stopped..."), 0);
 }

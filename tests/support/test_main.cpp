@@ -30,14 +30,18 @@ void PrepareEnvironment() {
   const std::string appData = g_root + "appdata";
   const std::string state = g_root + "state";
   const std::string runtime = g_root + "run";
+  const std::string configuration = g_root + "configuration";
   fs::create_directories(fs::path(appData) / "Tarnel" / "Logs");
   fs::create_directories(state);
   fs::create_directories(runtime);
+  fs::create_directories(configuration);
   // POSIX reads XDG_DATA_HOME, Windows LOCALAPPDATA; setting both keeps this portable.
   platform::SetEnvironmentValue("XDG_DATA_HOME", appData);
   platform::SetEnvironmentValue("LOCALAPPDATA", appData);
   platform::SetEnvironmentValue("STATE_DIRECTORY", state);
   platform::SetEnvironmentValue("RUNTIME_DIRECTORY", runtime);
+  // An empty configuration folder: no installer publisher, whatever the machine has.
+  platform::SetEnvironmentValue("CONFIGURATION_DIRECTORY", configuration);
   WriteFile((fs::path(appData) / "Tarnel" / "settings.conf").string(),
             "{\"logging\": {\"severity\": \"sensitive\"}}");
 }

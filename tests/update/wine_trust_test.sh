@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Publisher trust on Windows, under Wine (a Windows-lane test): the service's publisher is
+# the signer of its own executable, and only installers of that signer are started.
+#
+# Usage: wine_trust_test.sh SERVICE_EXE CLIENT_EXE INSTALLER_EXE
+#   SERVICE_EXE    build-windows/bin/tarnel-updater-service.exe
+#   CLIENT_EXE     build-windows/bin/tarnel-updater-client.exe
+#   INSTALLER_EXE  build-windows/bin/tarnel_record_args_installer.exe
+# Expects:
+#   WINEPREFIX   an initialised Wine prefix with the certutil stand-in in place, as
+#                scripts/test-windows makes it; the test uses C:\tarnel-trust in it, the
+#                updater key and the service's pipe.
+#   openssl and osslsigncode on PATH; the Wine loader at /usr/lib/wine/wine64 (WINE64=path).
+# Checks, with certificates made here: a copy of the service signed by "CN=Tarnel Test
+# Publisher" logs that publisher and starts an installer signed by it, and refuses one
+# signed by another subject, an unsigned one and a signed one changed afterwards (each with
+# its digest registered, so only the signature stands in the way); an unsigned copy of the
+# service has no publisher and starts an unsigned installer; a signed copy changed after
+# signing starts nothing.
+# Wine's WinVerifyTrust does not check chain trust (a self-signed signer verifies), so a
+# certificate of another key under the publisher's subject cannot be shown refused here.
+set -euo pipefail
+
+if [ $# -ne 3 ]; then
+  sed -n '2,21p' "$0" >&2
+  exit 2
+fi
+: "${WINEPREFIX:?set WINEPREFIX to an initialised Wine prefix}"
+export WINEPREFIX
+export WINEDEBUG="${WINEDEBUG:--all}"
+wine="${WINE64:-/usr/lib/wine/wine64}"
+client_exe="$2"
+key='HKLM\SOFTWARE\WOW6432Node\Tarnel\Updater'
+work="$WINEPREFIX/drive_c/tarnel-trust"
+windows_work='C:\tarnel-trust'
+service_pid=""
+
+fail() {
+  echo "wine_trust_test: FAILED: $*" >&2
+  exit 1
+}
+client() { "$wine" "$client_exe" "$@" | tr -d '\r'; }
+stop_service() {
+  [ -n "$service_pid" ] || return 0
+  client stop >/dev/null 2>&1 || true
+  for _ in $(seq 1 60); do
+    kill -0 "$service_pid" 2>/dev/null || break
+    sleep 1
+  done
+  if kill -0 "$service_pid" 2>/dev/null; then kill "$service_pid" 2>/dev/null || true; fi
+  wait "$service_pid" 2>/dev/null || true
+  service_pid=""
+}
+trap stop_service EXIT
+
+# The service logs under the local application data folder of the prefix's user.
+appdata="$("$wine" cmd /c 'echo %LOCALAPPDATA%' | tr -d '\r')"
+logs="$("$wine" winepath -u "$appdata" | tr -d '\r')"
+logs="${logs%/}/Tarnel/Logs"
+log() { cat "$logs"/*.log 2>/dev/null | tr -d '\r' || true; }
+wait_for_log() {
+  for _ in $(seq 1 120); do
+    log | grep -qF -- "$1" && return 0
+    sleep 0.5
+  done
+  return 1
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+make_identity() {
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "$2" \
+    -addext extendedKeyUsage=codeSigning -keyout "$work/$1.key" -out "$work/$1.pem" 2>/dev/null
+}
+sign() {
+  osslsigncode sign -certs "$work/$3.pem" -key "$work/$3.key" -n "Tarnel test" \
+    -in "$1" -out "$2" >/dev/null
+}
+make_identity publisher "/CN=Tarnel Test Publisher"
+make_identity stranger "/CN=Someone Else"
+
+cp "$1" "$work/unsigned-service.exe"
+sign "$1" "$work/signed-service.exe" publisher
+cp "$work/signed-service.exe" "$work/changed-service.exe"
+cp "$3" "$work/unsigned.exe"
+sign "$3" "$work/same.exe" publisher
+sign "$3" "$work/other.exe" stranger
+sign "$3" "$work/changed.exe" publisher
+# One byte of the DOS stub's message: covered by the signature, unused by the loader.
+for changed in changed.exe changed-service.exe; do
+  printf 'X' | dd of="$work/$changed" bs=1 seek=78 conv=notrunc status=none
+done
+cmp -s "$3" "$work/unsigned.exe" || fail "copy of the installer differs"
+
+# The installer records its parameters here; the service passes its environment on.
+export TARNEL_RECORD_ARGS_FILE="$windows_work\\args.txt"
+args_file="$work/args.txt"
+
+start_service() {
+  rm -rf "$logs"
+  mkdir -p "$logs"
+  "$wine" reg delete "$key" /f >/dev/null 2>&1 || true
+  "$wine" reg add "$key" /v InstallPath /t REG_SZ /d 'C:\Product' /f >/dev/null 2>&1
+  "$wine" "$work/$1" --no-service >"$work/service-output.txt" 2>&1 &
+  service_pid=$!
+  wait_for_log "Updater ready" || fail "$1 did not start: $(cat "$work/service-output.txt")"
+}
+
+pending_flag() { "$wine" reg query "$key" /v PendingUpdate 2>/dev/null | tr -d '\r' | awk '/PendingUpdate/ {print $3}'; }
+
+refusals=0
+# install NAME started|refused [REASON]: registers NAME with its digest, sends install and
+# checks the outcome.
+install() {
+  local name="$1" outcome="$2" reason="${3:-}"
+  local path="$windows_work\\$name"
+  rm -f "$args_file"
+  client register "$path" 2.0 "$(sha256sum "$work/$name" | cut -d' ' -f1)" >/dev/null
+  wait_for_log "Package ready to be installed : $path" || fail "$name was not registered"
+  client install >/dev/null
+  if [ "$outcome" = started ]; then
+    wait_for_log "Launch installation of $path" || fail "$name was not started: $(log | tail -5)"
+    for _ in $(seq 1 60); do
+      [ -f "$args_file" ] && break
+      sleep 0.5
+    done
+    [ "$(tr -d '\r' <"$args_file" 2>/dev/null)" = '/S /U /R /D=C:\Product' ] ||
+      fail "$name did not run with its parameters"
+  else
+    refusals=$((refusals + 1))
+    for _ in $(seq 1 120); do
+      [ "$(log | grep -cF 'installer signature check failed. Trying to reset PendingUpdate...')" -ge "$refusals" ] && break
+      sleep 0.5
+    done
+    log | grep -qF "ERROR   | UpdaterManagerWindows::NewPackageReadyToInstall: $reason" ||
+      fail "$name: no line '$reason' in: $(log | tail -8)"
+    [ "$(log | grep -cF 'installer signature check failed')" -eq "$refusals" ] ||
+      fail "$name: the refusal was not logged"
+    ! log | grep -qF "Launch installation of $path" || fail "$name was launched"
+    [ ! -e "$args_file" ] || fail "$name ran"
+    [ "$(pending_flag)" = 0x0 ] || fail "$name: PendingUpdate is $(pending_flag), not lowered"
+  fi
+}
+
+start_service signed-service.exe
+log | grep -qF "INFO    | Installer publisher: CN=Tarnel Test Publisher" ||
+  fail "the signed service logs no publisher: $(log | grep -F 'Installer publisher' || true)"
+install same.exe started
+install other.exe refused "the installer is not signed by the publisher (signed by CN=Someone Else)"
+install unsigned.exe refused "the installer has no signature (0x800B0100)"
+install changed.exe refused "the installer's signature does not match its content (0x80096010)"
+stop_service
+
+# Signed, but the signature no longer verifies: the build meant to have a publisher, so
+# nothing is started (rather than everything).
+refusals=0
+start_service changed-service.exe
+log | grep -qF "ERROR   | Installer publisher: the service's own signature does not verify (0x80096010), no installer is started until it is fixed" ||
+  fail "the altered service does not say that it starts nothing: $(log | grep -F 'Installer publisher' || true)"
+install same.exe refused "the publisher certificate cannot be used (the service's own signature does not verify (0x80096010))"
+stop_service
+
+refusals=0
+start_service unsigned-service.exe
+log | grep -qF "INFO    | Installer publisher: none, installers are started without a signature check" ||
+  fail "the unsigned service does not say it has no publisher"
+install unsigned.exe started
+install other.exe started
+stop_service
+echo "wine_trust_test: passed"
