@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "command_channel/json_frame.h"
@@ -29,7 +30,7 @@ struct Layout {
   bool raw = false;
   bool endsInError = false;
   std::vector<size_t> chunkSizes;
-  std::string stream;
+  std::string_view stream;  // the rest of the input; nothing is copied
 };
 
 Layout ParseInput(const uint8_t* data, size_t size) {
@@ -41,7 +42,7 @@ Layout ParseInput(const uint8_t* data, size_t size) {
   size_t offset = 1;
   for (; count > 0 && offset < size; --count, ++offset)
     layout.chunkSizes.push_back(data[offset] + 1u);
-  layout.stream.assign(reinterpret_cast<const char*>(data) + offset, size - offset);
+  layout.stream = std::string_view(reinterpret_cast<const char*>(data) + offset, size - offset);
   return layout;
 }
 
@@ -83,10 +84,10 @@ class ChunkedStream {
 struct Expected {
   FrameReadResult result = FrameReadResult::kSourceEnded;
   int32_t length = 0;
-  std::string payload;
+  std::string_view payload;
 };
 
-Expected ExpectedFrame(const std::string& stream, size_t offset) {
+Expected ExpectedFrame(std::string_view stream, size_t offset) {
   Expected expected;
   if (stream.size() - offset < 4) return expected;
   expected.length =
@@ -97,7 +98,7 @@ Expected ExpectedFrame(const std::string& stream, size_t offset) {
     expected.result = FrameReadResult::kLengthAboveLimit;
   } else if (stream.size() - offset - 4 >= static_cast<size_t>(expected.length)) {
     expected.result = FrameReadResult::kFrame;
-    expected.payload.assign(stream, offset + 4, static_cast<size_t>(expected.length));
+    expected.payload = stream.substr(offset + 4, static_cast<size_t>(expected.length));
   }
   return expected;
 }
