@@ -261,42 +261,24 @@ bool IPCServer::ReadMessage(platform::PipeHandle pipe, std::unique_ptr<char[]>* 
   }
   *size = 0;
 
-  unsigned char lengthBytes[4];
-  for (uint32_t done = 0; done < 4;) {
-    uint32_t count = 0;
-    if (!platform::ReadPipe(pipe, lengthBytes + done, 4 - done, &count) || count == 0) {
-      return false;
-    }
-    done += count;
-  }
-  const int32_t length = DecodeFrameLength(lengthBytes);
-  if (length <= 0) return false;
+  int32_t length = 0;
+  const FrameReadResult result = ReadFrame(
+      [pipe](void* buffer, uint32_t count, uint32_t* transferred) {
+        return platform::ReadPipe(pipe, buffer, count, transferred);
+      },
+      message, &length);
   std::string note;
-  if (length > kMaxMessageSize) {
-    if (logFailures && MayLogCallerLine(pipe, LogLevel::WARNING, &note)) {
-      TARNEL_LOG(WARNING) << name << " IPCServer read message failed, message size " << length
-                          << " is above the limit of " << kMaxMessageSize << note;
-    }
-    return false;
+  if (result == FrameReadResult::kLengthAboveLimit && logFailures &&
+      MayLogCallerLine(pipe, LogLevel::WARNING, &note)) {
+    TARNEL_LOG(WARNING) << name << " IPCServer read message failed, message size " << length
+                        << " is above the limit of " << kMaxMessageSize << note;
   }
-  std::unique_ptr<char[]> payload(new (std::nothrow) char[length]);
-  if (!payload) {
-    if (logFailures && MayLogCallerLine(pipe, LogLevel::ERROR, &note)) {
-      TARNEL_LOG(ERROR) << name << " IPCServer read message failed, out of memory for " << length
-                        << " bytes" << note;
-    }
-    return false;
+  if (result == FrameReadResult::kOutOfMemory && logFailures &&
+      MayLogCallerLine(pipe, LogLevel::ERROR, &note)) {
+    TARNEL_LOG(ERROR) << name << " IPCServer read message failed, out of memory for " << length
+                      << " bytes" << note;
   }
-  for (int32_t done = 0; done < length;) {
-    uint32_t count = 0;
-    if (!platform::ReadPipe(pipe, payload.get() + done, static_cast<uint32_t>(length - done),
-                            &count) ||
-        count == 0) {
-      return false;
-    }
-    done += static_cast<int32_t>(count);
-  }
-  *message = std::move(payload);
+  if (result != FrameReadResult::kFrame) return false;
   *size = length;
   return true;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <sstream>
 
 namespace tarnel {
@@ -85,6 +86,41 @@ int32_t DecodeFrameLength(const unsigned char* bytes) {
 
 std::string EncodeFrame(const std::string& text) {
   return EncodeFrameLength(static_cast<int32_t>(text.size() + 1)) + text + std::string(1, '\0');
+}
+
+namespace {
+
+// Fills `buffer` with exactly `size` bytes from `source`; false when a read failed or the
+// stream ended first.
+bool ReadExactly(const FrameByteSource& source, char* buffer, uint32_t size) {
+  for (uint32_t done = 0; done < size;) {
+    uint32_t count = 0;
+    if (!source(buffer + done, size - done, &count) || count == 0) return false;
+    done += count;
+  }
+  return true;
+}
+
+}  // namespace
+
+FrameReadResult ReadFrame(const FrameByteSource& source, std::unique_ptr<char[]>* payload,
+                          int32_t* length) {
+  payload->reset();
+  *length = 0;
+  unsigned char lengthBytes[4];
+  if (!ReadExactly(source, reinterpret_cast<char*>(lengthBytes), 4)) {
+    return FrameReadResult::kSourceEnded;
+  }
+  *length = DecodeFrameLength(lengthBytes);
+  if (*length <= 0) return FrameReadResult::kLengthNotPositive;
+  if (*length > kMaxMessageSize) return FrameReadResult::kLengthAboveLimit;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[*length]);
+  if (!buffer) return FrameReadResult::kOutOfMemory;
+  if (!ReadExactly(source, buffer.get(), static_cast<uint32_t>(*length))) {
+    return FrameReadResult::kSourceEnded;
+  }
+  *payload = std::move(buffer);
+  return FrameReadResult::kFrame;
 }
 
 std::string PayloadText(const char* payload, size_t size) {

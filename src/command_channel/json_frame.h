@@ -5,6 +5,8 @@
 #include <json/json.h>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/pipe.h"
@@ -34,6 +36,25 @@ bool WriteInPieces(platform::PipeHandle pipe, const std::string& bytes);
 // The 4 length bytes of a frame, little-endian.
 std::string EncodeFrameLength(int32_t length);
 int32_t DecodeFrameLength(const unsigned char* bytes);
+
+// One read from wherever frames come from: up to `size` bytes into `buffer`. False when the
+// read failed; true with *transferred 0 at the end of the stream.
+using FrameByteSource = std::function<bool(void* buffer, uint32_t size, uint32_t* transferred)>;
+
+enum class FrameReadResult {
+  kFrame,              // a whole frame was read
+  kSourceEnded,        // a read failed or the stream ended before the frame was complete
+  kLengthNotPositive,  // the length was 0 or negative
+  kLengthAboveLimit,   // the length was above kMaxMessageSize
+  kOutOfMemory,        // no buffer for the payload could be allocated
+};
+
+// Reads one frame from `source`: the 4 length bytes, then the payload, each part asked for
+// with all its still-missing bytes in every read. On kFrame *payload holds exactly *length
+// bytes; otherwise *payload is empty and *length holds the decoded length (0 when the length
+// did not arrive whole), so the caller can log it.
+FrameReadResult ReadFrame(const FrameByteSource& source, std::unique_ptr<char[]>* payload,
+                          int32_t* length);
 
 // The text of a payload: the bytes before the first NUL (all of them when there is none).
 std::string PayloadText(const char* payload, size_t size);

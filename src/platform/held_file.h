@@ -33,9 +33,10 @@ class HeldFile {
   bool StillAsOpened() const;
 
   // The SHA-256 digest of the held file's content as 64 lowercase hexadecimal characters,
-  // read through the held descriptor (POSIX, OpenSSL). False on a read error or when the
-  // file changed while it was read. Windows obtains digests from the system tool instead
-  // (see digest_tool.h) and always returns false here.
+  // read through the held descriptor (POSIX, OpenSSL) up to the size the file had when it
+  // was opened, so that a file that reads on without end is not read on. False on a read
+  // error or when the file changed while it was read. Windows obtains digests from the
+  // system tool instead (see digest_tool.h) and always returns false here.
   bool ComputeSha256(std::string* hexDigest) const;
 
   // The descriptor (POSIX) or HANDLE (Windows) of the held file.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -78,9 +79,15 @@ bool HeldFile::ComputeSha256(std::string* hexDigest) const {
   std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return false;
   unsigned char chunk[65536];
+  // No more than the size the file had when it was opened: some files report a size of 0
+  // and read on without end (those of /proc, /proc/self/pagemap for one, hundreds of
+  // gigabytes), which would hold the command handler for hours. A file that grew since it
+  // was opened is refused below anyway.
+  const off_t size = static_cast<off_t>(identity.size);
   off_t offset = 0;
-  for (;;) {
-    const ssize_t count = pread(static_cast<int>(handle), chunk, sizeof(chunk), offset);
+  while (offset < size) {
+    const size_t wanted = static_cast<size_t>(std::min<off_t>(sizeof(chunk), size - offset));
+    const ssize_t count = pread(static_cast<int>(handle), chunk, wanted, offset);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) return false;
     if (count == 0) break;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -127,6 +128,29 @@ TEST_F(InstallTest, NamedPipeAsInstallerIsRefusedWithoutWaitingForAWriter) {
   if (!returnedAlone) close(open(fifo.c_str(), O_WRONLY));  // releases the blocked open
   install.join();
   EXPECT_TRUE(returnedAlone);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(StoredFlag(), 0u);
+}
+
+// Any local user may register any path, also one of a file that reads on without end:
+// /proc/self/pagemap reports a size of 0 and reads hundreds of gigabytes. Its digest must
+// not be taken for hours with the handler lock held; the install fails at once instead.
+TEST_F(InstallTest, FileThatReadsOnWithoutEndIsRefusedAtOnce) {
+  const std::string endless = "/proc/self/pagemap";
+  if (access(endless.c_str(), R_OK) != 0) GTEST_SKIP() << endless << " cannot be read here";
+  Register(endless, digest, "/opt/product");
+  std::atomic<bool> returned{false};
+  bool result = true;
+  std::thread install([&] {
+    result = manager.Install("", "");
+    returned = true;
+  });
+  if (!WaitUntil([&] { return returned.load(); })) {
+    ADD_FAILURE() << "Install still reads " << endless;
+    std::fflush(nullptr);
+    std::_Exit(1);  // the read would go on for hours: nothing else ends this program
+  }
+  install.join();
   EXPECT_FALSE(result);
   EXPECT_EQ(StoredFlag(), 0u);
 }
