@@ -42,8 +42,17 @@ constexpr char kInstallerSha256[] =
 
 class CommandHandler : public tarnel::UpdaterIPCServer {
  public:
-  using UpdaterIPCServer::HandleCommunication;
   using UpdaterIPCServer::UpdaterIPCServer;
+
+  // One message as the server serves it: the handler, then its reply is written and what
+  // it asked to run afterwards runs.
+  bool Serve(tarnel::platform::PipeHandle pipe, const Json::Value& message) {
+    Reply reply;
+    const bool keep = HandleCommunication(pipe, message, &reply);
+    const bool written = !reply.message || WriteJsonMessage(pipe, *reply.message);
+    if (reply.afterWrite) reply.afterWrite();
+    return keep && written;
+  }
 };
 
 std::string InitialStore() {
@@ -191,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& text : SplitCommands(data, size)) {
     Json::Value message;
     if (!tarnel::ParseJson(text, &message)) break;
-    const bool keep = g_handler->HandleCommunication(ends[0], message);
+    const bool keep = g_handler->Serve(ends[0], message);
     CheckReplies(message, keep, TakeReplies(ends[1]));
     if (!keep) break;
   }
