@@ -14,7 +14,8 @@ PipeHandle FromHandle(HANDLE handle) { return reinterpret_cast<PipeHandle>(handl
 
 // Cancels the I/O of a pipe when the synchronous call made during its lifetime has not
 // returned within a limit: a blocked WriteFile or FlushFileBuffers then fails with
-// ERROR_OPERATION_ABORTED. A limit below 0 watches nothing.
+// ERROR_OPERATION_ABORTED. A limit below 0 watches nothing, and so does a watchdog whose
+// timer could not be made (the call is then unbounded, as without a limit).
 class StallWatchdog {
  public:
   StallWatchdog(HANDLE handle, int32_t limitMs) : handle(handle) {
