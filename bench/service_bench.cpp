@@ -1,15 +1,19 @@
 // The service process against the transport's limit: round trips and throughput of
-// "is_update_needed" beside a bare frame echo server on the same kind of socket, and the
-// service at rest (start-up time, memory, threads, idle CPU) beside the echo server's.
+// "is_update_needed" beside a bare frame echo server on the same kind of socket, the
+// service at rest (start-up time, memory, threads, idle CPU) beside the echo server's, and
+// another client's round trip while one caller attacks the channel beside it at rest.
 //
 //   tarnel_bench_service --service PATH --root DIR [--repeats N]
 //   tarnel_bench_service echo-server SOCKET_PATH   (the baseline server, started by the above)
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -313,6 +317,149 @@ void AtRestFigures(Server& service, Server& echo, int repeats, int idleSeconds) 
             Verdict(idleTicks == 0)});
 }
 
+// ---------------------------------------------------------------------------------------
+// Figure 6: another client's round trip while one caller attacks the channel.
+
+// One connection of the attacking caller: sends `frame` over and over from a thread of its
+// own and reads nothing, until destroyed. The smallest send buffer the kernel allows keeps
+// what is still queued for the service at the end short (a few frames), so that it is
+// worked off quickly; the service still always has the connection's next frame waiting.
+class Attacker {
+ public:
+  Attacker(const std::string& socketPath, const std::string& frame) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int sendBuffer = 1;  // raised to the kernel's minimum
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      std::fprintf(stderr, "attacker: cannot connect\n");
+      std::exit(1);
+    }
+    thread = std::thread([this, frame] { SendUntilStopped(frame); });
+  }
+  ~Attacker() {
+    stop = true;
+    thread.join();
+    close(fd);
+  }
+  Attacker(const Attacker&) = delete;
+  Attacker& operator=(const Attacker&) = delete;
+
+ private:
+  // Non-blocking sends, so that the thread sees `stop` also while the service reads nothing.
+  void SendUntilStopped(const std::string& frame) {
+    size_t offset = 0;
+    while (!stop) {
+      const ssize_t count =
+          send(fd, frame.data() + offset, frame.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (count > 0) {
+        offset = (offset + static_cast<size_t>(count)) % frame.size();
+      } else if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
+        pollfd entry{fd, POLLOUT, 0};
+        poll(&entry, 1, 20);
+      } else {
+        return;  // the service ended the connection
+      }
+    }
+  }
+
+  int fd = -1;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+struct ProbeFigures {
+  std::vector<double> p50, max;
+};
+
+// Round trips of a client of its own on an open connection, for `seconds`, 10 ms apart.
+void MeasureProbe(const Server& service, double seconds, ProbeFigures* out) {
+  FrameClient probe;
+  if (!probe.Connect(service.socketPath)) std::exit(1);
+  const std::string frame = EncodeFrame(kQuestion);
+  std::vector<double> samples;
+  std::string payload;
+  const auto start = Clock::now();
+  while (SecondsSince(start) < seconds || samples.size() < 5) {
+    const auto sent = Clock::now();
+    if (!probe.RoundTrip(frame, &payload) || !IsAnswer(service, payload)) {
+      std::fprintf(stderr, "probe: round trip failed\n");
+      std::exit(1);
+    }
+    samples.push_back(SecondsSince(sent));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  out->p50.push_back(Percentile(samples, 0.50));
+  out->max.push_back(*std::max_element(samples.begin(), samples.end()));
+}
+
+// Waits until the service has worked off what the attack left queued: a round trip as
+// quick as at rest.
+void WaitUntilQuiet(const Server& service, double restP50) {
+  FrameClient probe;
+  if (!probe.Connect(service.socketPath)) std::exit(1);
+  const std::string frame = EncodeFrame(kQuestion);
+  std::string payload;
+  const auto start = Clock::now();
+  while (SecondsSince(start) < 120) {
+    const auto sent = Clock::now();
+    if (!probe.RoundTrip(frame, &payload)) std::exit(1);
+    if (SecondsSince(sent) < 3 * restP50 + 0.001) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+std::string ProbeText(const ProbeFigures& figures) {
+  const Summary p50 = Summarise(figures.p50);
+  const double max = *std::max_element(figures.max.begin(), figures.max.end());
+  return "p50 " + FormatWithSpread(p50, 1e3, "ms", 2) + ", max " + FormatNumber(max * 1e3, 1) +
+         " ms";
+}
+
+std::string Registration() {
+  return std::string(R"({"type":"new_install_package",)") +
+         R"("package_full_path":"/var/cache/tarnel/setup-2.0.0.exe",)" +
+         R"("package_target_version":"2.0.0","package_sha256":")" + std::string(64, 'a') + R"("})";
+}
+
+// The probe at rest, then during each attack that `nonReading` and `pipelining` pick.
+void AttackFigures(Server& service, int repeats, double seconds, bool nonReading, bool pipelining) {
+  constexpr int kPipeliningConnections = 32;
+  ProbeFigures rest, duringNonReading, duringPipelining;
+  for (int r = 0; r < repeats; ++r) MeasureProbe(service, seconds, &rest);
+  const double restP50 = Summarise(rest.p50).median;
+  for (int r = 0; nonReading && r < repeats; ++r) {
+    Attacker attacker(service.socketPath, EncodeFrame(kQuestion));
+    // Time for its replies to fill the socket, so that the service's write to it stalls.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    MeasureProbe(service, seconds, &duringNonReading);
+  }
+  for (int r = 0; pipelining && r < repeats; ++r) {
+    {
+      std::vector<std::unique_ptr<Attacker>> attackers;
+      for (int c = 0; c < kPipeliningConnections; ++c) {
+        attackers.push_back(
+            std::make_unique<Attacker>(service.socketPath, EncodeFrame(Registration())));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      MeasureProbe(service, seconds, &duringPipelining);
+    }
+    WaitUntilQuiet(service, restP50);
+  }
+  const auto row = [&](const std::string& attack, const ProbeFigures& figures) {
+    PrintRow({"6. another client's round trip, " + attack, ProbeText(figures),
+              "at rest " + ProbeText(rest),
+              FormatNumber(Summarise(figures.p50).median / restP50, 2), "-", "-"});
+  };
+  if (nonReading) row("one client not reading its replies", duringNonReading);
+  if (pipelining) {
+    row(std::to_string(kPipeliningConnections) + " connections pipelining registrations",
+        duringPipelining);
+  }
+}
+
 // The pending-update record as an installed update leaves it: the flag lowered, the
 // values of the last package kept. "is_update_needed" then reads the record and answers
 // false, which is what the application hears on almost every check.
@@ -337,6 +484,7 @@ int Run(int argc, char** argv) {
   const int roundTrips = IntOption(options, "round-trips", 20000);
   const double seconds = IntOption(options, "throughput-ms", 1500) / 1000.0;
   const int idleSeconds = IntOption(options, "idle-seconds", 10);
+  const double probeSeconds = IntOption(options, "probe-ms", 2000) / 1000.0;
 
   Server service{"service",
                  root + "/run/" + kPipeName,
@@ -350,16 +498,23 @@ int Run(int argc, char** argv) {
               {},
               false};
 
-  // --figures picks some of "rest", "latency" and "throughput" (for profiling).
-  const std::string figures =
-      options.count("figures") ? options.at("figures") : "rest,latency,throughput";
+  // --figures picks some of "rest", "latency", "throughput", "non-reading" and "pipelining"
+  // (for profiling).
+  const std::string figures = options.count("figures")
+                                  ? options.at("figures")
+                                  : "rest,latency,throughput,non-reading,pipelining";
   const auto wanted = [&](const char* name) { return figures.find(name) != std::string::npos; };
   if (wanted("rest")) AtRestFigures(service, echo, repeats, idleSeconds);
-  if (!wanted("latency") && !wanted("throughput")) return 0;
+  const bool attacks = wanted("non-reading") || wanted("pipelining");
+  if (!wanted("latency") && !wanted("throughput") && !attacks) return 0;
   service.Start();
   echo.Start();
   if (wanted("latency")) RoundTripFigures(service, echo, repeats, roundTrips);
   if (wanted("throughput")) ThroughputFigures(service, echo, repeats, seconds);
+  // Last: the registrations change the record that the figures above read.
+  if (attacks) {
+    AttackFigures(service, repeats, probeSeconds, wanted("non-reading"), wanted("pipelining"));
+  }
   service.Stop();
   echo.Stop();
   return 0;

@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& text : tarnel::fuzzing::SplitCommands(data, size)) {
     Json::Value message;
     if (!tarnel::ParseJson(text, &message)) break;
-    const bool keep = g_handler->HandleCommunication(ends[0], message);
+    const bool keep = g_handler->Serve(ends[0], message);
     tarnel::fuzzing::CheckReplies(message, keep, tarnel::fuzzing::TakeReplies(ends[1]));
     if (!keep) break;
   }

@@ -248,7 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Json::Value message;
     if (!tarnel::ParseJson(text, &message)) break;
     g_manager->BeginCommand(++number, tarnel::fuzzing::TypeOf(message));
-    const bool keep = g_handler->HandleCommunication(g_ends[0], message);
+    const bool keep = g_handler->Serve(g_ends[0], message);
     const std::vector<Json::Value> replies = tarnel::fuzzing::TakeReplies(g_ends[1]);
     tarnel::fuzzing::CheckReplies(message, keep, replies);
     g_manager->CheckCommand(keep, replies);

@@ -14,11 +14,20 @@
 
 namespace tarnel::fuzzing {
 
-// The handler with its HandleCommunication open to the target.
+// The handler, served one message at a time as the server serves it.
 class CommandHandler : public UpdaterIPCServer {
  public:
-  using UpdaterIPCServer::HandleCommunication;
   using UpdaterIPCServer::UpdaterIPCServer;
+
+  // The handler, then its reply is written to `pipe` and what it asked to run afterwards
+  // runs; true when the connection would stay open.
+  bool Serve(platform::PipeHandle pipe, const Json::Value& message) {
+    Reply reply;
+    const bool keep = HandleCommunication(pipe, message, &reply);
+    const bool written = !reply.message || WriteJsonMessage(pipe, *reply.message);
+    if (reply.afterWrite) reply.afterWrite();
+    return keep && written;
+  }
 };
 
 constexpr size_t kMaxCommands = 8;

@@ -31,7 +31,7 @@ class FrameReader : public tarnel::IPCServer {
   using IPCServer::ReadMessage;
 
  protected:
-  bool HandleCommunication(tarnel::platform::PipeHandle, const Json::Value&) override {
+  bool HandleCommunication(tarnel::platform::PipeHandle, const Json::Value&, Reply*) override {
     return false;
   }
 };

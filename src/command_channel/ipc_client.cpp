@@ -61,7 +61,7 @@ void IPCClient::Disconnect() {
 
 bool IPCClient::SendRaw(const std::string& bytes) {
   if (handle == platform::kInvalidPipe) return false;
-  return WriteInPieces(handle, bytes);
+  return WriteInPieces(handle, bytes, platform::kNoStallLimit);
 }
 
 bool IPCClient::SendText(const std::string& message) { return SendRaw(EncodeFrame(message)); }

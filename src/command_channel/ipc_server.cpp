@@ -218,7 +218,7 @@ void IPCServer::EndAllWorkers() {
 void IPCServer::ServeConnection(ConnectionWorker* worker) {
   while (!stopped && ServeNextMessage(worker->pipe)) {
   }
-  platform::DisconnectServerPipe(worker->pipe);
+  platform::DisconnectServerPipe(worker->pipe, kReplyStallLimitMs);
   ForgetCaller(worker);
   {
     std::lock_guard<std::mutex> lock(worker->pipeMutex);
@@ -233,11 +233,24 @@ bool IPCServer::ServeNextMessage(platform::PipeHandle pipe) {
   // Waiting for and reading the next message happens outside the handler lock.
   Json::Value message;
   if (!ReadJsonMessage(pipe, &message)) return false;
-  std::unique_lock<std::mutex> lock(handlerMutex, std::defer_lock);
-  if (!concurrent) lock.lock();
-  // The server may have begun to stop while this worker waited for the lock.
-  if (stopped) return false;
-  return HandleCommunication(pipe, message);
+  Reply reply;
+  bool keep = false;
+  {
+    std::unique_lock<std::mutex> lock(handlerMutex, std::defer_lock);
+    if (!concurrent) lock.lock();
+    // The server may have begun to stop while this worker waited for the lock.
+    if (stopped) return false;
+    keep = HandleCommunication(pipe, message, &reply);
+  }
+  // So does the writing of the reply: a client that does not read blocks only itself.
+  const bool written = WriteReply(pipe, reply);
+  return keep && written;
+}
+
+bool IPCServer::WriteReply(platform::PipeHandle pipe, const Reply& reply) {
+  const bool written = !reply.message || WriteJsonMessage(pipe, *reply.message);
+  if (reply.afterWrite) reply.afterWrite();
+  return written;
 }
 
 bool IPCServer::ReadMessage(platform::PipeHandle pipe, std::unique_ptr<char[]>* message,
@@ -324,7 +337,7 @@ bool IPCServer::WriteJsonMessage(platform::PipeHandle pipe, const Json::Value& m
     return false;
   }
   const std::string frame = EncodeFrame(WriteCompactJson(message));
-  return WriteInPieces(pipe, frame);
+  return WriteInPieces(pipe, frame, kReplyStallLimitMs);
 }
 
 }  // namespace tarnel

@@ -7,10 +7,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -21,6 +23,10 @@
 #include "platform/pipe.h"
 
 namespace tarnel {
+
+// A reply write, or the flush at the end of a connection, that makes no progress for this
+// long ends the connection: a client that does not read holds its worker no longer.
+constexpr int32_t kReplyStallLimitMs = 30 * 1000;
 
 class IPCServer {
  public:
@@ -40,11 +46,22 @@ class IPCServer {
   bool IsRunning() const { return !stopped; }
 
  protected:
-  // Handles one message that arrived on `pipe`; true keeps the connection for the next
-  // one. The server reads and parses the message before it takes the handler lock, so a
-  // client that sends nothing (or half a frame) never holds up the other connections;
-  // with `concurrent` false the calls never overlap.
-  virtual bool HandleCommunication(platform::PipeHandle pipe, const Json::Value& message) = 0;
+  // What a handler asks to be written back on the connection of its message.
+  struct Reply {
+    // The value written as one frame; none when the command has no reply.
+    std::optional<Json::Value> message;
+    // Runs once the reply was written or its write failed (at once when there is none).
+    std::function<void()> afterWrite;
+  };
+
+  // Handles one message that arrived on `pipe` and fills in its reply; true keeps the
+  // connection for the next one, provided the reply (if any) was written completely. The
+  // server reads and parses the message before it takes the handler lock, and writes the
+  // reply and runs `afterWrite` after it released the lock, so a client that sends nothing
+  // (or half a frame) or does not read its replies holds up only its own connection; with
+  // `concurrent` false the calls never overlap.
+  virtual bool HandleCommunication(platform::PipeHandle pipe, const Json::Value& message,
+                                   Reply* reply) = 0;
   // Called after a connection's pipe instance was closed.
   virtual void OnConnectionClosed();
 
@@ -54,7 +71,8 @@ class IPCServer {
   bool ReadMessage(platform::PipeHandle pipe, std::unique_ptr<char[]>* message, int32_t* size);
   // Reads one frame and parses its text (up to the first NUL) as JSON.
   bool ReadJsonMessage(platform::PipeHandle pipe, Json::Value* message);
-  // Writes the value's compact text as one frame; true when all of it went out.
+  // Writes the value's compact text as one frame; true when all of it went out. Fails
+  // when the write makes no progress for kReplyStallLimitMs.
   bool WriteJsonMessage(platform::PipeHandle pipe, const Json::Value& message);
 
   // Whether a line at `level` caused by the input of the caller on `pipe` (an unknown
@@ -89,6 +107,7 @@ class IPCServer {
   void EndAllWorkers();
   void ServeConnection(ConnectionWorker* worker);
   bool ServeNextMessage(platform::PipeHandle pipe);
+  bool WriteReply(platform::PipeHandle pipe, const Reply& reply);
   void JoinListener();
 
   bool concurrent = false;

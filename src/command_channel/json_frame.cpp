@@ -127,12 +127,13 @@ std::string PayloadText(const char* payload, size_t size) {
   return std::string(payload, std::find(payload, payload + size, '\0'));
 }
 
-bool WriteInPieces(platform::PipeHandle pipe, const std::string& bytes) {
+bool WriteInPieces(platform::PipeHandle pipe, const std::string& bytes, int32_t stallLimitMs) {
   for (size_t offset = 0; offset < bytes.size(); offset += kWritePieceSize) {
     const uint32_t piece =
         static_cast<uint32_t>(std::min<size_t>(kWritePieceSize, bytes.size() - offset));
     uint32_t written = 0;
-    if (!platform::WritePipe(pipe, bytes.data() + offset, piece, &written) || written != piece) {
+    if (!platform::WritePipe(pipe, bytes.data() + offset, piece, &written, stallLimitMs) ||
+        written != piece) {
       return false;
     }
   }

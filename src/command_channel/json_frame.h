@@ -30,8 +30,9 @@ bool ParseJson(const std::string& text, Json::Value* value);
 std::string EncodeFrame(const std::string& text);
 
 // Writes `bytes` in pieces of kWritePieceSize, each one write call that must move exactly
-// its own size; false on a failed or short write.
-bool WriteInPieces(platform::PipeHandle pipe, const std::string& bytes);
+// its own size; false on a failed or short write, or one that moved nothing for
+// `stallLimitMs` (platform::kNoStallLimit: no bound).
+bool WriteInPieces(platform::PipeHandle pipe, const std::string& bytes, int32_t stallLimitMs);
 
 // The 4 length bytes of a frame, little-endian.
 std::string EncodeFrameLength(int32_t length);

@@ -51,11 +51,12 @@ UpdaterIPCServer::~UpdaterIPCServer() {
   Stop();
 }
 
-bool UpdaterIPCServer::HandleCommunication(platform::PipeHandle pipe, const Json::Value& message) {
+bool UpdaterIPCServer::HandleCommunication(platform::PipeHandle /*pipe*/,
+                                           const Json::Value& message, Reply* reply) {
   const std::string type = TypeText(message);
   TARNEL_LOG(SENSITIVE) << "UpdaterIPCServer: received in service ipc server: " << message;
   if (IsReadable(message)) {
-    if (type == "stop_service") return HandleStopService(message, pipe);
+    if (type == "stop_service") return HandleStopService(message, reply);
     if (type == "new_install_package") {
       const std::string path = TextArgument(message, "package_full_path");
       const std::string version = TextArgument(message, "package_target_version");
@@ -64,7 +65,7 @@ bool UpdaterIPCServer::HandleCommunication(platform::PipeHandle pipe, const Json
       return true;
     }
     if (type == "is_update_needed") {
-      return HandleIsUpdateNeeded(TextArgument(message, "current_version"), pipe);
+      return HandleIsUpdateNeeded(TextArgument(message, "current_version"), reply);
     }
     if (type == "start_update_install") {
       const std::string user = TextArgument(message, "user");
@@ -80,22 +81,24 @@ bool UpdaterIPCServer::HandleCommunication(platform::PipeHandle pipe, const Json
   return false;
 }
 
-bool UpdaterIPCServer::HandleStopService(const Json::Value& message, platform::PipeHandle pipe) {
-  bool result = true;
+// The keep-or-close result of both commands is whether their reply is written completely,
+// which the server adds once it wrote the reply.
+bool UpdaterIPCServer::HandleStopService(const Json::Value& message, Reply* reply) {
   if (BoolArgument(message, kNeedReply)) {
-    Json::Value reply(Json::objectValue);
-    reply["status"] = "ok";
-    result = WriteJsonMessage(pipe, reply);
+    Json::Value status(Json::objectValue);
+    status["status"] = "ok";
+    reply->message = std::move(status);
   }
-  manager->Stop();
-  return result;
+  // The manager is asked to stop after the reply was written, or its writing failed.
+  reply->afterWrite = [this] { manager->Stop(); };
+  return true;
 }
 
-bool UpdaterIPCServer::HandleIsUpdateNeeded(const std::string& currentVersion,
-                                            platform::PipeHandle pipe) {
-  Json::Value reply(Json::objectValue);
-  reply["update_needed"] = manager->PackageNeedsToBeInstalled(currentVersion);
-  return WriteJsonMessage(pipe, reply);
+bool UpdaterIPCServer::HandleIsUpdateNeeded(const std::string& currentVersion, Reply* reply) {
+  Json::Value answer(Json::objectValue);
+  answer["update_needed"] = manager->PackageNeedsToBeInstalled(currentVersion);
+  reply->message = std::move(answer);
+  return true;
 }
 
 }  // namespace tarnel

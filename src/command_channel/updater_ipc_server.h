@@ -21,11 +21,13 @@ class UpdaterIPCServer : public IPCServer {
   // Runs one command: "stop_service", "new_install_package", "is_update_needed" or
   // "start_update_install". An unknown type, or a message whose root or arguments have a
   // type that cannot be read as the command needs, is rejected and closes the connection.
-  bool HandleCommunication(platform::PipeHandle pipe, const Json::Value& message) override;
+  // The replies of "stop_service" and "is_update_needed" go into *reply.
+  bool HandleCommunication(platform::PipeHandle pipe, const Json::Value& message,
+                           Reply* reply) override;
 
  private:
-  bool HandleStopService(const Json::Value& message, platform::PipeHandle pipe);
-  bool HandleIsUpdateNeeded(const std::string& currentVersion, platform::PipeHandle pipe);
+  bool HandleStopService(const Json::Value& message, Reply* reply);
+  bool HandleIsUpdateNeeded(const std::string& currentVersion, Reply* reply);
 
   UpdaterManager* manager;
 };

@@ -61,20 +61,33 @@ std::string PipePath(const std::string& name);
 // peer gives true with *transferred 0.
 bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* transferred);
 
-// One write call. False when the call failed; *transferred tells how much went out.
-bool WritePipe(PipeHandle pipe, const void* buffer, uint32_t size, uint32_t* transferred);
+// No bound on how long a write or a flush may wait for the peer to read.
+constexpr int32_t kNoStallLimit = -1;
+
+// Writes all `size` bytes; false when the write failed or stalled, *transferred telling how
+// much went out. A write that moves no byte for `stallLimitMs` (kNoStallLimit: no bound)
+// fails, and so does one whose I/O CancelPipeIo released. POSIX: non-blocking sends, with
+// poll() for writability between them, so every byte the peer reads restarts the limit.
+// Windows: one WriteFile, cancelled with CancelIoEx when it has not returned within the
+// limit (a synchronous pipe write shows no progress before it returns).
+bool WritePipe(PipeHandle pipe, const void* buffer, uint32_t size, uint32_t* transferred,
+               int32_t stallLimitMs);
 
 // Waits up to `timeout_ms` until a read would not block (data, end of stream or error).
 bool WaitPipeReadable(PipeHandle pipe, int32_t timeout_ms);
 
-// Releases a read or write of another thread blocked on `pipe`; such a call then fails.
-// Windows: CancelIoEx. POSIX: shutdown() of the socket, which also fails later reads.
+// Releases a read, write or flush of another thread blocked on `pipe`; such a call then
+// fails. Windows: CancelIoEx (a call begun afterwards is not affected). POSIX: shutdown() of
+// the socket, which also fails later reads and writes.
 void CancelPipeIo(PipeHandle pipe);
 
 // Ends the server side of a connection but keeps the handle open: lets the client read
-// what was written, then disconnects. Windows: FlushFileBuffers, DisconnectNamedPipe.
-// POSIX: shutdown() for writing, then unread input is discarded.
-void DisconnectServerPipe(PipeHandle pipe);
+// what was written, then disconnects. Windows: FlushFileBuffers, which waits until the
+// client has read everything, cancelled with CancelIoEx after `flushLimitMs` (kNoStallLimit:
+// no bound) or by CancelPipeIo; then DisconnectNamedPipe, which drops what is still unread.
+// POSIX: shutdown() for writing (the written bytes stay readable for the client, nothing
+// waits), then unread input is discarded; `flushLimitMs` is not used.
+void DisconnectServerPipe(PipeHandle pipe, int32_t flushLimitMs);
 
 // Closes a pipe end (CloseHandle / close); false when closing failed.
 bool ClosePipe(PipeHandle pipe);

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -107,6 +108,25 @@ void DrainEvents(int watch) {
   }
 }
 
+// Waits until a send can move bytes again, or the socket was shut down or failed (the next
+// send then tells which); false when `limitMs` (negative: no limit) passed first or poll()
+// failed.
+bool WaitWritable(int fd, int32_t limitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  for (;;) {
+    int timeout = -1;
+    if (limitMs >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      timeout = static_cast<int>(std::max<int64_t>(0, left.count()));
+    }
+    pollfd entry{fd, POLLOUT, 0};
+    const int ready = poll(&entry, 1, timeout);
+    if (ready > 0) return true;
+    if (ready == 0 || errno != EINTR) return false;
+  }
+}
+
 }  // namespace
 
 std::string PipePath(const std::string& name) { return RuntimeFolder() + name; }
@@ -191,15 +211,25 @@ bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* transferre
   return count >= 0;
 }
 
-bool WritePipe(PipeHandle pipe, const void* buffer, uint32_t size, uint32_t* transferred) {
-  // A socket may take a large buffer in several parts; a pipe write moves it whole.
+bool WritePipe(PipeHandle pipe, const void* buffer, uint32_t size, uint32_t* transferred,
+               int32_t stallLimitMs) {
+  // A socket may take a large buffer in several parts; a pipe write moves it whole. The
+  // sends never block, so that a peer that reads nothing holds the writer only as long as
+  // the limit allows.
+  const int fd = static_cast<int>(pipe);
   const char* bytes = static_cast<const char*>(buffer);
   uint32_t done = 0;
   while (done < size) {
-    const ssize_t count = send(static_cast<int>(pipe), bytes + done, size - done, MSG_NOSIGNAL);
+    const ssize_t count = send(fd, bytes + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (count > 0) {
+      done += static_cast<uint32_t>(count);
+      continue;
+    }
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    done += static_cast<uint32_t>(count);
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitWritable(fd, stallLimitMs)) {
+      continue;
+    }
+    break;
   }
   *transferred = done;
   return done == size;
@@ -216,7 +246,7 @@ bool WaitPipeReadable(PipeHandle pipe, int32_t timeout_ms) {
 
 void CancelPipeIo(PipeHandle pipe) { shutdown(static_cast<int>(pipe), SHUT_RDWR); }
 
-void DisconnectServerPipe(PipeHandle pipe) {
+void DisconnectServerPipe(PipeHandle pipe, int32_t /*flushLimitMs*/) {
   const int fd = static_cast<int>(pipe);
   shutdown(fd, SHUT_WR);
   // Unread input would make the close reset the connection under the client's last reply.

@@ -12,6 +12,49 @@ constexpr DWORD kBufferSize = 65536;
 HANDLE ToHandle(PipeHandle pipe) { return reinterpret_cast<HANDLE>(pipe); }
 PipeHandle FromHandle(HANDLE handle) { return reinterpret_cast<PipeHandle>(handle); }
 
+// Cancels the I/O of a pipe when the synchronous call made during its lifetime has not
+// returned within a limit: a blocked WriteFile or FlushFileBuffers then fails with
+// ERROR_OPERATION_ABORTED. A limit below 0 watches nothing, and so does a watchdog whose
+// timer could not be made (the call is then unbounded, as without a limit).
+class StallWatchdog {
+ public:
+  StallWatchdog(HANDLE handle, int32_t limitMs) : handle(handle) {
+    if (limitMs < 0) return;
+    timer = CreateThreadpoolTimer(&StallWatchdog::Expired, this, nullptr);
+    if (timer == nullptr) return;
+    // A negative due time is relative, in units of 100 ns.
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(limitMs) * 10000);
+    FILETIME dueTime{due.LowPart, due.HighPart};
+    SetThreadpoolTimer(timer, &dueTime, 0, 0);
+  }
+  // Once the call returned, a late expiry must not cancel the pipe's next call.
+  ~StallWatchdog() {
+    if (timer == nullptr) return;
+    AcquireSRWLockExclusive(&lock);
+    returned = true;
+    ReleaseSRWLockExclusive(&lock);
+    SetThreadpoolTimer(timer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(timer, TRUE);
+    CloseThreadpoolTimer(timer);
+  }
+  StallWatchdog(const StallWatchdog&) = delete;
+  StallWatchdog& operator=(const StallWatchdog&) = delete;
+
+ private:
+  static void CALLBACK Expired(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
+    auto* watchdog = static_cast<StallWatchdog*>(context);
+    AcquireSRWLockExclusive(&watchdog->lock);
+    if (!watchdog->returned) CancelIoEx(watchdog->handle, nullptr);
+    ReleaseSRWLockExclusive(&watchdog->lock);
+  }
+
+  HANDLE handle;
+  PTP_TIMER timer = nullptr;
+  SRWLOCK lock = SRWLOCK_INIT;
+  bool returned = false;
+};
+
 }  // namespace
 
 std::string PipePath(const std::string& name) { return "\\\\.\\pipe\\" + name; }
@@ -63,9 +106,14 @@ bool ReadPipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* transferre
   return ok != 0;
 }
 
-bool WritePipe(PipeHandle pipe, const void* buffer, uint32_t size, uint32_t* transferred) {
+bool WritePipe(PipeHandle pipe, const void* buffer, uint32_t size, uint32_t* transferred,
+               int32_t stallLimitMs) {
   DWORD count = 0;
-  const BOOL ok = WriteFile(ToHandle(pipe), buffer, size, &count, nullptr);
+  BOOL ok;
+  {
+    StallWatchdog watchdog(ToHandle(pipe), stallLimitMs);
+    ok = WriteFile(ToHandle(pipe), buffer, size, &count, nullptr);
+  }
   *transferred = count;
   return ok != 0 && count == size;
 }
@@ -83,9 +131,12 @@ bool WaitPipeReadable(PipeHandle pipe, int32_t timeout_ms) {
 
 void CancelPipeIo(PipeHandle pipe) { CancelIoEx(ToHandle(pipe), nullptr); }
 
-void DisconnectServerPipe(PipeHandle pipe) {
+void DisconnectServerPipe(PipeHandle pipe, int32_t flushLimitMs) {
   HANDLE handle = ToHandle(pipe);
-  FlushFileBuffers(handle);
+  {
+    StallWatchdog watchdog(handle, flushLimitMs);
+    FlushFileBuffers(handle);
+  }
   DisconnectNamedPipe(handle);
 }
 

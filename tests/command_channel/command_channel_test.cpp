@@ -16,6 +16,7 @@
 #include "command_channel/ipc_client.h"
 #include "command_channel/json_frame.h"
 #include "command_channel/updater_ipc_server.h"
+#include "platform/pipe.h"
 #include "service_host/updater_manager.h"
 #include "support/test_support.h"
 
@@ -39,6 +40,7 @@ class FakeManager : public UpdaterManager {
  public:
   int Run(int, char**) override { return 0; }
   bool Stop() override {
+    if (stopHook) stopHook();
     ++stops;
     return true;
   }
@@ -52,6 +54,7 @@ class FakeManager : public UpdaterManager {
   }
   // The property store in memory, empty at first.
   bool GetRegPendingUpdate(bool& pending) override {
+    ++pendingReads;  // once per "is_update_needed"
     std::lock_guard<std::mutex> lock(mutex);
     pending = pendingUpdate;
     return true;
@@ -80,8 +83,10 @@ class FakeManager : public UpdaterManager {
   }
 
   std::atomic<int> stops{0};
+  std::atomic<int> pendingReads{0};
   bool installResult = true;
   std::function<void()> installHook;
+  std::function<void()> stopHook;
 
  private:
   std::mutex mutex;
@@ -191,8 +196,9 @@ class ReplyServer : public IPCServer {
   ~ReplyServer() { Stop(); }
 
  protected:
-  bool HandleCommunication(platform::PipeHandle pipe, const Json::Value&) override {
-    return WriteJsonMessage(pipe, reply);
+  bool HandleCommunication(platform::PipeHandle, const Json::Value&, Reply* out) override {
+    out->message = reply;
+    return true;
   }
 
  private:
@@ -331,6 +337,18 @@ TEST_F(ChannelTest, StopServiceReplyDependsOnNeedReplyWithFakeManager) {
   }
 }
 
+TEST_F(ChannelTest, StopComesAfterTheStopReplyWasWrittenWithFakeManager) {
+  auto client = Connect();
+  // Runs on the worker inside the manager's Stop: the reply must be there already.
+  ReadResult atStop = ReadResult::kInvalid;
+  std::string replyAtStop;
+  manager.stopHook = [&] { atStop = client->ReadText(&replyAtStop, kNoReplyWaitMs); };
+  ASSERT_TRUE(client->SendText(R"({"type":"stop_service","need_reply":true})"));
+  ASSERT_TRUE(WaitUntil([&] { return manager.stops == 1; }));
+  EXPECT_EQ(atStop, ReadResult::kMessage);
+  EXPECT_EQ(replyAtStop, R"({"status":"ok"})");
+}
+
 TEST_F(ChannelTest, NewInstallPackageHasNoReplyAndKeepsTheConnection) {
   auto client = Connect();
   ASSERT_TRUE(client->SendText(
@@ -467,6 +485,54 @@ TEST_F(ChannelTest, IdleClientsDoNotBlockOtherClients) {
   EXPECT_TRUE(WaitUntil([&] { return manager.stops == 1; }));
 }
 
+// Waits until `count` has stood still for `quiet`: a worker blocked writing to a client that
+// does not read stops handling that client's commands.
+bool WaitUntilSteady(const std::function<int()>& count, std::chrono::milliseconds quiet) {
+  int last = -1;
+  auto since = std::chrono::steady_clock::now();
+  return WaitUntil(
+      [&] {
+        const int now = count();
+        if (now != last || now == 0) {
+          last = now;
+          since = std::chrono::steady_clock::now();
+          return false;
+        }
+        return std::chrono::steady_clock::now() - since >= quiet;
+      },
+      std::chrono::seconds(60));
+}
+
+// Checks enough that their replies fill every pipe buffer many times over.
+constexpr int kUnreadChecks = 20000;
+
+TEST_F(ChannelTest, ClientThatNeverReadsHoldsUpOnlyItsOwnConnectionWithFakeManager) {
+  auto flood = Connect();
+  std::string checks;
+  for (int i = 0; i < kUnreadChecks; ++i) checks += EncodeFrame(R"({"type":"is_update_needed"})");
+  // Blocks once the server stops reading; fails when the server ends the connection.
+  std::thread sender([&] { flood->SendRaw(checks); });
+  // No ASSERT before the stop: the sender ends only with the connection.
+  EXPECT_TRUE(
+      WaitUntilSteady([&] { return manager.pendingReads.load(); }, std::chrono::milliseconds(500)));
+  const int handledForFlood = manager.pendingReads;
+  EXPECT_LT(handledForFlood, kUnreadChecks) << "the replies never filled the pipe";
+
+  auto other = Connect();
+  ExpectServed(*other);
+  EXPECT_EQ(Ask(*Connect(), R"({"type":"stop_service","need_reply":true})"), R"({"status":"ok"})");
+  EXPECT_TRUE(WaitUntil([&] { return manager.stops == 1; }));
+  // The stop ends the blocked write at once and joins every worker.
+  StopServer();
+  sender.join();
+  std::string reply;
+  ReadResult result = ReadResult::kMessage;
+  for (int i = 0; i <= handledForFlood && result == ReadResult::kMessage; ++i) {
+    result = flood->ReadText(&reply, kReplyWaitMs);
+  }
+  EXPECT_EQ(result, ReadResult::kClosed);
+}
+
 TEST_F(ChannelTest, StopEndsIdleAndHalfSentConnections) {
   auto silent = Connect();
   auto halfFrame = Connect();
@@ -574,6 +640,78 @@ TEST(IPCServerLifetime, ServerCanBeStartedAgainAfterStop) {
     std::string reply;
     EXPECT_EQ(client.ReadText(&reply, kReplyWaitMs), ReadResult::kMessage);
     server.Stop();
+  }
+}
+
+// --- Writes to a peer that does not read ------------------------------------------------
+
+// The two ends of one pipe connection, made through the platform layer.
+struct PipePair {
+  PipePair() {
+    const std::string name = UniquePipeName();
+    platform::PipeEndpoint endpoint(name, "D:P(A;OICI;GA;;;BA)(A;OICI;GA;;;IU)");
+    if (!endpoint.CreateInstance()) return;
+    if (!WaitUntil([&] {
+          return platform::OpenClientPipe(name, &client) == platform::OpenResult::kOpened;
+        })) {
+      return;
+    }
+    endpoint.WaitForClient(&server);
+  }
+  ~PipePair() {
+    if (client != platform::kInvalidPipe) platform::ClosePipe(client);
+    if (server != platform::kInvalidPipe) platform::ClosePipe(server);
+  }
+  bool Connected() const {
+    return server != platform::kInvalidPipe && client != platform::kInvalidPipe;
+  }
+  // Closing the client end releases a write or a flush that would block forever.
+  void CloseClient() {
+    platform::ClosePipe(client);
+    client = platform::kInvalidPipe;
+  }
+
+  platform::PipeHandle server = platform::kInvalidPipe;
+  platform::PipeHandle client = platform::kInvalidPipe;
+};
+
+constexpr int32_t kShortStallLimitMs = 200;
+
+TEST(StalledWrite, WriteThatMakesNoProgressFailsAfterItsLimit) {
+  PipePair pair;
+  ASSERT_TRUE(pair.Connected());
+  const std::string piece(kWritePieceSize, 'x');
+  // Writes until a write fails; 64 MiB is far more than any pipe holds.
+  auto writing = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 1024; ++i) {
+      uint32_t written = 0;
+      if (!platform::WritePipe(pair.server, piece.data(), kWritePieceSize, &written,
+                               kShortStallLimitMs)) {
+        return true;
+      }
+    }
+    return false;
+  });
+  if (writing.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    pair.CloseClient();
+    FAIL() << "a write to a client that does not read stayed blocked";
+  }
+  EXPECT_TRUE(writing.get()) << "64 MiB went into a pipe nobody reads";
+}
+
+TEST(StalledWrite, FlushAtTheEndOfAConnectionIsBounded) {
+  PipePair pair;
+  ASSERT_TRUE(pair.Connected());
+  uint32_t written = 0;
+  const std::string reply = EncodeFrame(R"({"update_needed":false})");
+  ASSERT_TRUE(platform::WritePipe(pair.server, reply.data(), static_cast<uint32_t>(reply.size()),
+                                  &written, platform::kNoStallLimit));
+  // The client reads nothing: the flush (Windows) waits for it only as long as the limit.
+  auto ending = std::async(
+      std::launch::async, [&] { platform::DisconnectServerPipe(pair.server, kShortStallLimitMs); });
+  if (ending.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    pair.CloseClient();
+    FAIL() << "the end of a connection waited for a client that does not read";
   }
 }
 

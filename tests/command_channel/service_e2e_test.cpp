@@ -1,6 +1,9 @@
 // The real service executable in the foreground, driven by the real client tool.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <thread>
+
 #include "command_channel/ipc_client.h"
 #include "command_channel/json_frame.h"
 #include "command_channel/service_run.h"
@@ -59,6 +62,64 @@ TEST(ServiceForeground, IdleClientsDoNotKeepTheServiceFromStopping) {
   EXPECT_EQ(halfFrame.ReadText(&reply, 10000), IPCClient::ReadResult::kClosed);
   EXPECT_TRUE(
       InOrder(service.Log(), {"UpdaterManager: SetStopping", "UpdaterManager: SetStopped"}));
+}
+
+// Waits until `count` has stood still for `quiet`.
+bool WaitUntilSteady(const std::function<int()>& count, std::chrono::milliseconds quiet) {
+  int last = -1;
+  auto since = std::chrono::steady_clock::now();
+  return WaitUntil(
+      [&] {
+        const int now = count();
+        if (now != last || now == 0) {
+          last = now;
+          since = std::chrono::steady_clock::now();
+          return false;
+        }
+        return std::chrono::steady_clock::now() - since >= quiet;
+      },
+      std::chrono::seconds(90));
+}
+
+TEST(ServiceForeground, ClientThatNeverReadsFreezesNothing) {
+  // Replies to this many checks fill every pipe and socket buffer many times over.
+  constexpr int kUnreadChecks = 20000;
+  // How the service logs each of them (received commands are logged at SENSITIVE).
+  const std::string floodLine = "\"current_version\" : \"1.0\"";
+  ServiceRun service;
+  ASSERT_TRUE(service.Start({"--no-service"}));
+  IPCClient flood(false);
+  ASSERT_TRUE(flood.Connect(kPipe, /*retry=*/true));
+  std::string checks;
+  for (int i = 0; i < kUnreadChecks; ++i) {
+    checks += EncodeFrame(R"({"type":"is_update_needed","current_version":"1.0"})");
+  }
+  // Blocks once the service stops reading; fails when the service ends the connection.
+  std::thread sender([&] { flood.SendRaw(checks); });
+  // Once the service stops taking the flood's commands, its worker is blocked writing a
+  // reply. No ASSERT until the service ended: the sender ends only with the connection.
+  EXPECT_TRUE(
+      WaitUntilSteady([&] { return CountOf(service.Log(), floodLine); }, std::chrono::seconds(1)));
+
+  std::string output;
+  EXPECT_EQ(service.Client({"check", "2.0"}, &output), 0) << output;
+  EXPECT_EQ(Line(output), "{\"update_needed\":false}");
+  EXPECT_EQ(service.Client({"stop", "--reply"}, &output), 0) << output;
+  EXPECT_EQ(Line(output), "{\"status\":\"ok\"}");
+  // The service ends only when the stop has joined every thread, the blocked one included.
+  int status = -1;
+  EXPECT_TRUE(service.WaitForExit(&status));
+  EXPECT_EQ(status, 0);
+  sender.join();
+  const int handled = CountOf(service.Log(), floodLine);
+  EXPECT_GT(handled, 0);
+  EXPECT_LT(handled, kUnreadChecks) << "the replies never filled the pipe";
+  std::string reply;
+  IPCClient::ReadResult result = IPCClient::ReadResult::kMessage;
+  for (int i = 0; i <= handled && result == IPCClient::ReadResult::kMessage; ++i) {
+    result = flood.ReadText(&reply, 10000);
+  }
+  EXPECT_EQ(result, IPCClient::ReadResult::kClosed);
 }
 
 TEST(ClientTool, UsageAndErrors) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "command_channel/ipc_client.h"
+#include "command_channel/ipc_server.h"
 #include "command_channel/json_frame.h"
 #include "command_channel/service_run.h"
 #include "fault/fault_support.h"
@@ -274,6 +275,50 @@ TEST_F(Flood, ServiceAnswersEveryCommandAndReturnsToIdle) {
     closed += result == IPCClient::ReadResult::kClosed ? 1 : 0;
   }
   EXPECT_EQ(closed, kOpenAtStop);
+}
+
+// A client that sends commands and never reads their replies: once the replies fill the
+// socket, the service's write to it makes no progress, and after kReplyStallLimitMs the
+// service ends that connection by itself, while the client still holds its end open.
+TEST(SlowReader, ConnectionWhoseRepliesStallIsEnded) {
+  constexpr int kUnreadChecks = 20000;
+  ServiceRun service;
+  ASSERT_TRUE(service.Start({"--no-service"}));
+  const long pid = service.Process().Id();
+  IPCClient reader(false);
+  ASSERT_TRUE(reader.Connect(kPipe, /*retry=*/true));
+  ASSERT_TRUE(WaitUntil([&] { return ConnectionWorkers(pid) == 1; }));
+  std::string checks;
+  for (int i = 0; i < kUnreadChecks; ++i) checks += EncodeFrame(WriteCompactJson(Check("1.0")));
+  // Blocks once the service stops reading; fails when the service ends the connection.
+  std::thread sender([&] { reader.SendRaw(checks); });
+  const auto start = std::chrono::steady_clock::now();
+  const bool ended = WaitUntil([&] { return ConnectionWorkers(pid) == 0; },
+                               std::chrono::milliseconds(4 * kReplyStallLimitMs));
+  std::printf("[ figures  ] the stalled connection ended after %.1f s\n", Seconds(start));
+  if (!ended) service.Process().Kill();  // releases the sender
+  sender.join();
+  ASSERT_TRUE(ended) << "the worker of a client that does not read is still there";
+  // What was written before the stall is still there to read, then the end.
+  int replies = 0;
+  std::string reply;
+  IPCClient::ReadResult result = IPCClient::ReadResult::kMessage;
+  while (result == IPCClient::ReadResult::kMessage && replies <= kUnreadChecks) {
+    result = reader.ReadText(&reply, kReplyTimeoutMs);
+    if (result == IPCClient::ReadResult::kMessage) ++replies;
+  }
+  EXPECT_EQ(result, IPCClient::ReadResult::kClosed);
+  EXPECT_GT(replies, 0);
+  EXPECT_LT(replies, kUnreadChecks);
+  // The service goes on serving and stops.
+  IPCClient other(false);
+  ASSERT_TRUE(other.Connect(kPipe, /*retry=*/true));
+  EXPECT_TRUE(CheckAnswered(&other, "1.0", false));
+  std::string output;
+  EXPECT_EQ(service.Client({"stop", "--reply"}, &output), 0) << output;
+  int status = -1;
+  ASSERT_TRUE(service.WaitForExit(&status));
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace
