@@ -51,7 +51,7 @@ UpdaterIPCServer::~UpdaterIPCServer() {
   Stop();
 }
 
-bool UpdaterIPCServer::HandleCommunication(platform::PipeHandle /*pipe*/,
+bool UpdaterIPCServer::HandleCommunication(platform::PipeHandle pipe,
                                            const Json::Value& message, Reply* reply) {
   const std::string type = TypeText(message);
   TARNEL_LOG(SENSITIVE) << "UpdaterIPCServer: received in service ipc server: " << message;
