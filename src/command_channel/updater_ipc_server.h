@@ -19,12 +19,13 @@ class UpdaterIPCServer : public IPCServer {
 
  protected:
   // Runs one command: "stop_service", "new_install_package", "is_update_needed" or
-  // "start_update_install". An unknown type, or a message whose root or arguments have a
-  // type that cannot be read as the command needs, is rejected and closes the connection.
+  // "start_update_install". An unknown type, a root that is not an object, or a member the
+  // matched command reads with a type it cannot convert is rejected and closes the
+  // connection; members the command does not read are not looked at.
   bool HandleCommunication(platform::PipeHandle pipe, const Json::Value& message) override;
 
  private:
-  bool HandleStopService(const Json::Value& message, platform::PipeHandle pipe);
+  bool HandleStopService(bool needReply, platform::PipeHandle pipe);
   bool HandleIsUpdateNeeded(const std::string& currentVersion, platform::PipeHandle pipe);
 
   UpdaterManager* manager;
