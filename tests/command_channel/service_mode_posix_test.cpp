@@ -7,14 +7,20 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
+#include "command_channel/ipc_client.h"
 #include "command_channel/service_run.h"
 
 namespace tarnel::testing {
 namespace {
+
+const char kPipe[] = "Tarnel_Updater_Service_CP";
 
 class NotifySocket {
  public:
@@ -76,6 +82,46 @@ TEST(ServiceModePosix, ReadyThenSigtermStopsWithExitZero) {
   EXPECT_TRUE(
       InOrder(log, {"UpdaterManager: SetStarted", "Updater ready", "UpdaterManager: SetStopping"}))
       << log;
+}
+
+// Keeps every processor busy while it lives, so that the service's threads run late.
+class CpuLoad {
+ public:
+  CpuLoad() {
+    const unsigned count = std::max(2u, std::thread::hardware_concurrency()) * 4;
+    for (unsigned i = 0; i < count; ++i) {
+      spinners.emplace_back([this] {
+        while (!done) {
+        }
+      });
+    }
+  }
+  ~CpuLoad() {
+    done = true;
+    for (std::thread& spinner : spinners) spinner.join();
+  }
+
+ private:
+  std::atomic<bool> done{false};
+  std::vector<std::thread> spinners;
+};
+
+TEST(ServiceModePosix, ClientConnectsAtTheFirstTryOnceReadyArrivesUnderLoad) {
+  // systemd starts units ordered after this one on READY=1: by then the socket must accept.
+  CpuLoad load;
+  for (int run = 0; run < 20; ++run) {
+    ServiceRun service;
+    NotifySocket notify(service.Folder() + "notify.sock");
+    ASSERT_TRUE(service.Start({}, {{"NOTIFY_SOCKET", notify.path}}));
+    ASSERT_TRUE(notify.WaitFor("READY=1", std::chrono::seconds(60))) << notify.received;
+    IPCClient client(/*verbose=*/false);
+    EXPECT_TRUE(client.Connect(kPipe, /*retry=*/false)) << "run " << run;
+    client.Disconnect();
+    ASSERT_TRUE(service.Process().Terminate());
+    int status = -1;
+    ASSERT_TRUE(service.WaitForExit(&status));
+    EXPECT_EQ(status, 0) << service.Output();
+  }
 }
 
 TEST(ServiceModePosix, StopCommandInServiceModeStopsWithoutTheControlLine) {
