@@ -30,6 +30,30 @@ else()
   set(TARNEL_DOC_SUBDIR share/doc/tarnel-updater)
   install(FILES ${TARNEL_DOCS} DESTINATION ${TARNEL_DOC_SUBDIR})
 
+  # Manual pages and the Debian changelog are installed compressed, as Debian's policy asks;
+  # -n keeps the archive's bytes free of the build time.
+  set(TARNEL_GZIPPED)
+  foreach(source tarnel-updater-service.8 tarnel-updater-client.1 changelog)
+    set(gzipped ${CMAKE_BINARY_DIR}/packaging/${source}.gz)
+    add_custom_command(OUTPUT ${gzipped}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+      COMMAND gzip -9nc ${TARNEL_PACKAGING_DIR}/linux/${source} > ${gzipped}
+      DEPENDS ${TARNEL_PACKAGING_DIR}/linux/${source} VERBATIM)
+    list(APPEND TARNEL_GZIPPED ${gzipped})
+  endforeach()
+  add_custom_target(tarnel_gzipped_docs ALL DEPENDS ${TARNEL_GZIPPED})
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/tarnel-updater-service.8.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  if(TARGET tarnel-updater-client)
+    install(FILES ${CMAKE_BINARY_DIR}/packaging/tarnel-updater-client.1.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+                ${TARNEL_PACKAGING_DIR}/linux/copyright DESTINATION ${TARNEL_DOC_SUBDIR})
+  # Warnings of Debian's package checks that are deliberate, each with its reason.
+  install(FILES ${TARNEL_PACKAGING_DIR}/linux/lintian-overrides
+          DESTINATION share/lintian/overrides RENAME tarnel-updater)
+
   # The unit names the service by its absolute path, which is known only at install time
   # (`cmake --install --prefix`, or /usr inside the packages), so it is written then.
   install(CODE "
@@ -64,6 +88,12 @@ else()
   set(CPACK_INSTALL_PREFIX /usr)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  # Debian wants the long description in lines of less than 80 characters.
+  string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
+         "The update service of the Tarnel desktop product.\n"
+         "It records installer packages that the desktop application downloaded,\n"
+         "tells it whether an update is needed, and verifies and starts the\n"
+         "installer with machine-wide rights.")
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

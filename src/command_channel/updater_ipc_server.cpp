@@ -7,37 +7,35 @@ namespace tarnel {
 namespace {
 
 const char kNeedReply[] = "need_reply";
-// Members read as text; an array or object there cannot be converted.
-const char* const kTextMembers[] = {"type",           "package_full_path", "package_target_version",
-                                    "package_sha256", "current_version",   "user",
-                                    "display"};
 
 bool IsScalar(const Json::Value& value) { return !value.isArray() && !value.isObject(); }
 
-// Whether every member the handler reads has a type it can convert. The root must be an
-// object, or null (which reads as an empty object).
-bool IsReadable(const Json::Value& message) {
-  if (message.isNull()) return true;
-  if (!message.isObject()) return false;
-  for (const char* member : kTextMembers) {
-    if (!IsScalar(message[member])) return false;
-  }
-  const Json::Value& needReply = message[kNeedReply];
-  return needReply.isNull() || needReply.isBool() || needReply.isNumeric();
+// The root must be an object, or null (which reads as an empty object), with a "type" that
+// converts to text.
+bool IsCommand(const Json::Value& message) {
+  return (message.isNull() || message.isObject()) && IsScalar(message["type"]);
 }
 
-std::string TextArgument(const Json::Value& message, const char* member) {
-  return message.get(member, "").asString();
+// Each command checks only the members it reads: the JSON library aborts on converting an
+// array or object to text, or a string, array or object to a boolean, and a member no
+// command reads is never looked at. False leaves `value` as it was.
+bool ReadText(const Json::Value& message, const char* member, std::string& value) {
+  const Json::Value& found = message[member];
+  if (!IsScalar(found)) return false;
+  value = found.asString();
+  return true;
 }
 
-bool BoolArgument(const Json::Value& message, const char* member) {
-  return message.get(member, false).asBool();
+bool ReadBool(const Json::Value& message, const char* member, bool& value) {
+  const Json::Value& found = message[member];
+  if (!found.isNull() && !found.isBool() && !found.isNumeric()) return false;
+  value = found.asBool();
+  return true;
 }
 
 // The type as text for the log line, also for a message that cannot be read.
 std::string TypeText(const Json::Value& message) {
-  if (!message.isObject() || !IsScalar(message["type"])) return "";
-  return message["type"].asString();
+  return IsCommand(message) ? message["type"].asString() : "";
 }
 
 }  // namespace
@@ -55,22 +53,26 @@ bool UpdaterIPCServer::HandleCommunication(platform::PipeHandle pipe,
                                            const Json::Value& message, Reply* reply) {
   const std::string type = TypeText(message);
   TARNEL_LOG(SENSITIVE) << "UpdaterIPCServer: received in service ipc server: " << message;
-  if (IsReadable(message)) {
-    if (type == "stop_service") return HandleStopService(message, reply);
-    if (type == "new_install_package") {
-      const std::string path = TextArgument(message, "package_full_path");
-      const std::string version = TextArgument(message, "package_target_version");
-      const std::string sha256 = TextArgument(message, "package_sha256");
-      manager->NewPackageReadyToInstall(path, version, sha256);
+  if (IsCommand(message)) {
+    bool needReply = false;
+    std::string first;
+    std::string second;
+    std::string third;
+    if (type == "stop_service" && ReadBool(message, kNeedReply, needReply)) {
+      return HandleStopService(needReply, reply);
+    }
+    if (type == "new_install_package" && ReadText(message, "package_full_path", first) &&
+        ReadText(message, "package_target_version", second) &&
+        ReadText(message, "package_sha256", third)) {
+      manager->NewPackageReadyToInstall(first, second, third);
       return true;
     }
-    if (type == "is_update_needed") {
-      return HandleIsUpdateNeeded(TextArgument(message, "current_version"), reply);
+    if (type == "is_update_needed" && ReadText(message, "current_version", first)) {
+      return HandleIsUpdateNeeded(first, reply);
     }
-    if (type == "start_update_install") {
-      const std::string user = TextArgument(message, "user");
-      const std::string display = TextArgument(message, "display");
-      return manager->Install(user, display);
+    if (type == "start_update_install" && ReadText(message, "user", first) &&
+        ReadText(message, "display", second)) {
+      return manager->Install(first, second);
     }
   }
   std::string note;
@@ -83,8 +85,8 @@ bool UpdaterIPCServer::HandleCommunication(platform::PipeHandle pipe,
 
 // The keep-or-close result of both commands is whether their reply is written completely,
 // which the server adds once it wrote the reply.
-bool UpdaterIPCServer::HandleStopService(const Json::Value& message, Reply* reply) {
-  if (BoolArgument(message, kNeedReply)) {
+bool UpdaterIPCServer::HandleStopService(bool needReply, Reply* reply) {
+  if (needReply) {
     Json::Value status(Json::objectValue);
     status["status"] = "ok";
     reply->message = std::move(status);

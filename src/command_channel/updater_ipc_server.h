@@ -19,14 +19,15 @@ class UpdaterIPCServer : public IPCServer {
 
  protected:
   // Runs one command: "stop_service", "new_install_package", "is_update_needed" or
-  // "start_update_install". An unknown type, or a message whose root or arguments have a
-  // type that cannot be read as the command needs, is rejected and closes the connection.
-  // The replies of "stop_service" and "is_update_needed" go into *reply.
+  // "start_update_install". An unknown type, a root that is not an object, or a member the
+  // matched command reads with a type it cannot convert is rejected and closes the
+  // connection; members the command does not read are not looked at. The replies of
+  // "stop_service" and "is_update_needed" go into *reply.
   bool HandleCommunication(platform::PipeHandle pipe, const Json::Value& message,
                            Reply* reply) override;
 
  private:
-  bool HandleStopService(const Json::Value& message, Reply* reply);
+  bool HandleStopService(bool needReply, Reply* reply);
   bool HandleIsUpdateNeeded(const std::string& currentVersion, Reply* reply);
 
   UpdaterManager* manager;

@@ -8,6 +8,7 @@
 #include <locale>
 
 #include "logging/settings_file.h"
+#include "logging/standard_output.h"
 #include "platform/local_time.h"
 #include "platform/thread_name.h"
 
@@ -247,7 +248,7 @@ void LoggingUtils::WriteLine(const std::string& line) {
   }
   {
     std::lock_guard<std::mutex> lock(g_consoleMutex);
-    std::cout << line << std::endl;
+    WriteStandardOutput(line);
   }
   fileStream->flush();
   fileStream->clear();

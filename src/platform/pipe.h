@@ -20,8 +20,10 @@ constexpr PipeHandle kInvalidPipe = -1;  // INVALID_HANDLE_VALUE on Windows
 class PipeEndpoint {
  public:
   // Windows: converts `sddl` (revision 1) into the security descriptor of every instance;
-  // when the conversion fails the instances get the default descriptor. POSIX: `sddl` is
-  // not used (the socket file is always 0666).
+  // when the conversion fails the instances get the default descriptor; no instance exists
+  // yet. POSIX: `sddl` is not used (the socket file is always 0666); the socket is created,
+  // bound and listening when the constructor returns, unless that failed (then the first
+  // CreateInstance tries again).
   PipeEndpoint(const std::string& name, const std::string& sddl);
   // Closes a pending instance. POSIX: also closes the listening socket and removes its file.
   ~PipeEndpoint();
@@ -29,9 +31,10 @@ class PipeEndpoint {
   PipeEndpoint& operator=(const PipeEndpoint&) = delete;
 
   // Makes one instance ready for the next client. Windows: CreateNamedPipeA (duplex, byte
-  // stream, blocking, 255 instances, 64 KiB buffers, default time-out). POSIX: the first
-  // call creates, binds and listens on the socket; a stale socket file is replaced, a live
-  // one (a connect to it succeeds) makes the call fail. False when no instance exists.
+  // stream, blocking, 255 instances, 64 KiB buffers, default time-out). POSIX: when no socket
+  // listens (construction failed, or WaitForClient gave it up) the call creates, binds and
+  // listens on it; a stale socket file is replaced, a live one (a connect to it succeeds)
+  // makes the call fail. False when no instance exists.
   bool CreateInstance();
 
   // Blocks until a client connects to the instance made by CreateInstance. True: the

@@ -132,7 +132,12 @@ bool WaitWritable(int fd, int32_t limitMs) {
 std::string PipePath(const std::string& name) { return RuntimeFolder() + name; }
 
 PipeEndpoint::PipeEndpoint(const std::string& name, const std::string& /*sddl*/)
-    : path(PipePath(name)) {}
+    : path(PipePath(name)) {
+  // The one listening socket exists before the server reports that it runs, so that a client
+  // told the service is ready can connect at once. A failure here is met again, and logged,
+  // by the first CreateInstance.
+  CreateInstance();
+}
 
 PipeEndpoint::~PipeEndpoint() {
   if (folderWatch != kInvalidPipe) close(static_cast<int>(folderWatch));

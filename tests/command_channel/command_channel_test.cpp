@@ -443,6 +443,45 @@ TEST_F(ChannelTest, UnknownOrUnreadableCommandsAreRejectedWithFakeManager) {
   EXPECT_TRUE(manager.Installs().empty());
 }
 
+TEST_F(ChannelTest, MembersTheCommandDoesNotReadAreNotCheckedWithFakeManager) {
+  struct Case {
+    const char* text;
+    const char* reply;  // nullptr: none is sent
+  };
+  const Case cases[] = {
+      {R"({"type":"is_update_needed","current_version":"1.0","need_reply":"yes"})",
+       R"({"update_needed":false})"},
+      {R"({"type":"is_update_needed","user":{},"display":[1],"package_sha256":{}})",
+       R"({"update_needed":false})"},
+      {R"({"type":"stop_service","need_reply":true,"current_version":[1],"user":{}})",
+       R"({"status":"ok"})"},
+      {R"({"type":"stop_service","package_full_path":{"p":1}})", nullptr},
+      {R"({"type":"start_update_install","user":"u","display":"d","need_reply":"yes",)"
+       R"("current_version":{}})",
+       nullptr},
+      {R"({"type":"new_install_package","package_full_path":"/p.exe",)"
+       R"("package_target_version":"2.0","package_sha256":"ab","user":{},"need_reply":[]})",
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    auto client = Connect();
+    if (c.reply) {
+      EXPECT_EQ(Ask(*client, c.text), c.reply) << c.text;
+    } else {
+      ASSERT_TRUE(client->SendText(c.text));
+      ExpectNoReplyYet(*client);
+    }
+    // Still open: the command was handled, not rejected.
+    EXPECT_FALSE(Ask(*client, R"({"type":"is_update_needed"})").empty()) << c.text;
+  }
+  EXPECT_EQ(manager.stops, 2);
+  using Call = std::pair<std::string, std::string>;
+  EXPECT_EQ(manager.Installs(), (std::vector<Call>{{"u", "d"}}));
+  // The package was registered: 1.0 is older than its 2.0.
+  EXPECT_EQ(Ask(*Connect(), R"({"type":"is_update_needed","current_version":"1.0"})"),
+            R"({"update_needed":true})");
+}
+
 TEST_F(ChannelTest, ReceivedCommandIsLoggedStyledWithComments) {
   LogCapture log;
   auto client = Connect();

@@ -3,18 +3,26 @@
 // STOPPING=1, and sends SIGTERM as the stop control.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
+#include "command_channel/ipc_client.h"
 #include "command_channel/service_run.h"
+#include "support/test_support.h"
 
 namespace tarnel::testing {
 namespace {
+
+const char kPipe[] = "Tarnel_Updater_Service_CP";
 
 class NotifySocket {
  public:
@@ -76,6 +84,126 @@ TEST(ServiceModePosix, ReadyThenSigtermStopsWithExitZero) {
   EXPECT_TRUE(
       InOrder(log, {"UpdaterManager: SetStarted", "Updater ready", "UpdaterManager: SetStopping"}))
       << log;
+}
+
+// Keeps every processor busy while it lives, so that the service's threads run late.
+class CpuLoad {
+ public:
+  CpuLoad() {
+    const unsigned count = std::max(2u, std::thread::hardware_concurrency()) * 4;
+    for (unsigned i = 0; i < count; ++i) {
+      spinners.emplace_back([this] {
+        while (!done) {
+        }
+      });
+    }
+  }
+  ~CpuLoad() {
+    done = true;
+    for (std::thread& spinner : spinners) spinner.join();
+  }
+
+ private:
+  std::atomic<bool> done{false};
+  std::vector<std::thread> spinners;
+};
+
+TEST(ServiceModePosix, ClientConnectsAtTheFirstTryOnceReadyArrivesUnderLoad) {
+  // systemd starts units ordered after this one on READY=1: by then the socket must accept.
+  CpuLoad load;
+  for (int run = 0; run < 20; ++run) {
+    ServiceRun service;
+    NotifySocket notify(service.Folder() + "notify.sock");
+    ASSERT_TRUE(service.Start({}, {{"NOTIFY_SOCKET", notify.path}}));
+    ASSERT_TRUE(notify.WaitFor("READY=1", std::chrono::seconds(60))) << notify.received;
+    IPCClient client(/*verbose=*/false);
+    EXPECT_TRUE(client.Connect(kPipe, /*retry=*/false)) << "run " << run;
+    client.Disconnect();
+    ASSERT_TRUE(service.Process().Terminate());
+    int status = -1;
+    ASSERT_TRUE(service.WaitForExit(&status));
+    EXPECT_EQ(status, 0) << service.Output();
+  }
+}
+
+// "DEVICE:INODE" of a file, as systemd puts it in JOURNAL_STREAM.
+std::string FileIdentity(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return "";
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+}
+
+// The line of `text` that holds `needle`, or "".
+std::string LineWith(const std::string& text, const std::string& needle) {
+  const size_t found = text.find(needle);
+  if (found == std::string::npos) return "";
+  const size_t start = text.rfind('\n', found);
+  const size_t begin = start == std::string::npos ? 0 : start + 1;
+  return text.substr(begin, text.find('\n', found) - begin);
+}
+
+// Runs the service in service mode with JOURNAL_STREAM naming `journalFile`, sends it an
+// unknown command and stops it; its standard output.
+std::string OutputWithJournalStream(ServiceRun& service, const std::string& journalFile) {
+  NotifySocket notify(service.Folder() + "notify.sock");
+  EXPECT_TRUE(service.Start({}, {{"NOTIFY_SOCKET", notify.path},
+                                 {"JOURNAL_STREAM", FileIdentity(journalFile)}}));
+  EXPECT_TRUE(notify.WaitFor("READY=1")) << notify.received;
+  IPCClient client(/*verbose=*/false);
+  EXPECT_TRUE(client.Connect(kPipe, /*retry=*/true));
+  EXPECT_TRUE(client.SendText(R"({"type":"journal_test"})"));
+  std::string reply;
+  EXPECT_EQ(client.ReadText(&reply, 10000), IPCClient::ReadResult::kClosed);
+  EXPECT_TRUE(service.Process().Terminate());
+  int status = -1;
+  EXPECT_TRUE(service.WaitForExit(&status));
+  return service.Output();
+}
+
+TEST(ServiceModePosix, StandardOutputThatIsTheJournalGetsPrioritiesAndNoEmptyLines) {
+  ServiceRun service;
+  // The output file keeps its inode when the child opens it: JOURNAL_STREAM can name it.
+  const std::string outputFile = service.Folder() + "service-output.txt";
+  ASSERT_TRUE(WriteFile(outputFile, ""));
+  const std::string output = OutputWithJournalStream(service, outputFile);
+  ASSERT_FALSE(output.empty());
+  EXPECT_EQ(output.find("\n\n"), std::string::npos) << output;
+  EXPECT_EQ(output.back(), '\n');
+  // Every record carries a priority, each entry is written once.
+  for (size_t start = 0; start < output.size(); start = output.find('\n', start) + 1) {
+    ASSERT_EQ(output[start], '<') << output.substr(start, 80);
+  }
+  EXPECT_EQ(CountOf(output, "Updater ready"), 1) << output;
+  const struct {
+    const char* text;
+    const char* priority;
+  } expected[] = {
+      {"Version Tarnel updater: ", "<6>"},
+      {"Number of Cores: ", "<6>"},
+      {"UpdaterIPCServer: create", "<7>"},
+      {"Updater ready", "<6>"},
+      {"received in service ipc server: ", "<7>"},
+      {"\"type\" : \"journal_test\"", "<7>"},
+      {"type journal_test is unknown", "<3>"},
+  };
+  for (const auto& line : expected) {
+    EXPECT_EQ(LineWith(output, line.text).substr(0, 3), line.priority) << line.text << "\n"
+                                                                         << output;
+  }
+  // The log file keeps its own form.
+  const std::string log = service.Log();
+  EXPECT_EQ(log.find("<6>"), std::string::npos);
+  EXPECT_EQ(LineWith(log, "Updater ready").find(" | UPDATER | INFO    | Updater ready"), 19u);
+}
+
+TEST(ServiceModePosix, JournalStreamOfAnotherFileLeavesStandardOutputAsItIs) {
+  // A child that inherited the variable but writes elsewhere is not the journal.
+  ServiceRun service;
+  const std::string other = service.Folder() + "other.txt";
+  ASSERT_TRUE(WriteFile(other, ""));
+  const std::string output = OutputWithJournalStream(service, other);
+  EXPECT_EQ(output.find("<6>"), std::string::npos) << output;
+  EXPECT_NE(output.find("Updater ready\n\n"), std::string::npos) << output;
 }
 
 TEST(ServiceModePosix, StopCommandInServiceModeStopsWithoutTheControlLine) {
