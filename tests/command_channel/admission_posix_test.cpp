@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -161,6 +162,10 @@ class Admission : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (geteuid() != 0) return;
+    // The group is the machine's: test processes that run side by side take turns, so that
+    // one that removes the group it created never pulls it from under another.
+    groupLock = open("/tmp/tarnel-admission-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (groupLock >= 0) flock(groupLock, LOCK_EX);
     if (getgrnam(platform::kAdmittedGroup) == nullptr) {
       std::string output;
       createdGroup = RunToEnd("/usr/sbin/groupadd", {"--system", platform::kAdmittedGroup}, {},
@@ -171,6 +176,9 @@ class Admission : public ::testing::Test {
   static void TearDownTestSuite() {
     std::string output;
     if (createdGroup) RunToEnd("/usr/sbin/groupdel", {platform::kAdmittedGroup}, {}, &output);
+    createdGroup = false;
+    if (groupLock >= 0) close(groupLock);  // also releases the lock
+    groupLock = -1;
   }
 
   void SetUp() override {
@@ -195,10 +203,12 @@ class Admission : public ::testing::Test {
 
   static bool createdGroup;
   static gid_t groupId;
+  static int groupLock;
   ServiceRun service;
 };
 bool Admission::createdGroup = false;
 gid_t Admission::groupId = static_cast<gid_t>(-1);
+int Admission::groupLock = -1;
 
 TEST_F(Admission, CallerWithoutTheGroupOrASessionIsRefusedWithoutAReply) {
   Caller caller(Nobody(), [](Caller&) { return ConnectedAndRefused(); });
