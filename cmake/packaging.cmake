@@ -18,8 +18,12 @@ if(WIN32)
   if(TARGET tarnel-updater-client)
     install(TARGETS tarnel-updater-client RUNTIME DESTINATION .)
   endif()
-  install(FILES ${TARNEL_PACKAGING_DIR}/windows/install-service.cmd
-                ${TARNEL_PACKAGING_DIR}/windows/uninstall-service.cmd DESTINATION .)
+  # The scripts name the service by the product's facts.
+  foreach(script install-service.cmd uninstall-service.cmd)
+    configure_file(${TARNEL_PACKAGING_DIR}/windows/${script}.in
+                   ${CMAKE_BINARY_DIR}/packaging/${script} @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${CMAKE_BINARY_DIR}/packaging/${script} DESTINATION .)
+  endforeach()
   install(FILES ${TARNEL_DOCS} DESTINATION docs)
 else()
   include(GNUInstallDirs)
