@@ -18,8 +18,12 @@ if(WIN32)
   if(TARGET tarnel-updater-client)
     install(TARGETS tarnel-updater-client RUNTIME DESTINATION .)
   endif()
-  install(FILES ${TARNEL_PACKAGING_DIR}/windows/install-service.cmd
-                ${TARNEL_PACKAGING_DIR}/windows/uninstall-service.cmd DESTINATION .)
+  # The scripts name the service by the product's facts.
+  foreach(script install-service.cmd uninstall-service.cmd)
+    configure_file(${TARNEL_PACKAGING_DIR}/windows/${script}.in
+                   ${CMAKE_BINARY_DIR}/packaging/${script} @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${CMAKE_BINARY_DIR}/packaging/${script} DESTINATION .)
+  endforeach()
   install(FILES ${TARNEL_DOCS} DESTINATION docs)
 else()
   include(GNUInstallDirs)
@@ -59,6 +63,7 @@ else()
   install(CODE "
     set(TARNEL_SERVICE_PATH \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/tarnel-updater-service\")
     set(TARNEL_DOC_DIR \"\${CMAKE_INSTALL_PREFIX}/${TARNEL_DOC_SUBDIR}\")
+    set(TARNEL_SERVICE_DISPLAY_NAME \"${TARNEL_SERVICE_DISPLAY_NAME}\")
     configure_file(\"${TARNEL_PACKAGING_DIR}/linux/tarnel-updater.service.in\"
                    \"${CMAKE_BINARY_DIR}/packaging/tarnel-updater.service\" @ONLY)
     file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" TYPE FILE
@@ -69,7 +74,7 @@ endif()
 set(CPACK_PACKAGE_NAME tarnel-updater)
 set(CPACK_PACKAGE_VENDOR Tarnel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Tarnel Updater Service")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${TARNEL_SERVICE_DISPLAY_NAME}")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "The update service of the Tarnel desktop product. It records installer packages that "
        "the desktop application downloaded, tells it whether an update is needed, and "

@@ -6,10 +6,11 @@
 
 #include "command_channel/ipc_client.h"
 #include "command_channel/json_frame.h"
+#include "product_facts.h"
 
 namespace {
 
-const char kDefaultPipe[] = "Tarnel_Updater_Service_CP";
+const char kDefaultPipe[] = TARNEL_PIPE_NAME;
 constexpr int32_t kReplyTimeoutMs = 10000;
 
 enum ExitStatus { kOk = 0, kUsage = 1, kNotRunning = 2, kNoReply = 3 };
@@ -25,7 +26,8 @@ const char kUsageText[] =
     "  send JSON [--reply]               send JSON text as it is; --reply prints the answer\n"
     "\n"
     "Options:\n"
-    "  --pipe NAME   pipe name (default Tarnel_Updater_Service_CP)\n"
+    "  --pipe NAME   pipe name (default " TARNEL_PIPE_NAME
+    ")\n"
     "  --help        show this text\n"
     "\n"
     "Exit status: 0 done, 1 wrong usage, 2 service not reachable, 3 sending failed or\n"

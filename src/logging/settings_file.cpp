@@ -10,11 +10,12 @@
 #include "platform/directory.h"
 #include "platform/environment.h"
 #include "platform/known_folder.h"
+#include "product_facts.h"
 
 namespace tarnel {
 namespace {
 
-const char kDataFolder[] = "Tarnel";
+const char kDataFolder[] = TARNEL_DATA_FOLDER_NAME;
 const char kSettingsFileName[] = "settings.conf";
 constexpr int32_t kDefaultMaximumDays = 7;
 

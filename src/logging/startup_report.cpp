@@ -7,6 +7,7 @@
 
 #include "logging/logger.h"
 #include "platform/system_info.h"
+#include "product_facts.h"
 
 namespace tarnel {
 namespace {
@@ -19,7 +20,7 @@ uint64_t Kilobytes(uint64_t bytes) { return bytes / 1024; }
 
 }  // namespace
 
-std::string GetProgramVersion() { return std::string("1.0") + " " + "x86_64"; }
+std::string GetProgramVersion() { return TARNEL_VERSION " " TARNEL_ARCHITECTURE_NAME; }
 
 std::string GetCpuBrand() {
   unsigned registers[4] = {};

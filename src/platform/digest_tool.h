@@ -1,33 +1,31 @@
-// The system's digest tool. On Windows the service has file digests computed by the
-// certificate utility in the system directory, run through the command processor
-// (GetSystemDirectoryA, _popen, fgets, feof, _pclose). POSIX has no such tool: digests are
-// computed in process (HeldFile::ComputeSha256).
+// The system's digest tool as Windows runs it for HeldFile::ComputeSha256: certutil.exe in
+// the system directory, given "-hashfile", the file's path and "SHA256" through the command
+// processor. These are the text rules of that exchange: the command line, the paths it can
+// carry and the reading of the tool's output. They touch nothing of the system, so they are
+// built (and tested) on every platform.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace tarnel::platform {
 
-// True where file digests come from the system tool (Windows), false where they are
-// computed in process (POSIX).
-bool DigestsComeFromSystemTool();
+// The text without the leading and trailing characters that occur in `characters`; a text
+// made only of such characters is returned unchanged.
+std::string TrimString(const std::string& text, const std::string& characters);
 
-// The system directory, read into a buffer of bufferSize bytes (GetSystemDirectoryA).
-// False when it cannot be obtained; always false on POSIX.
-bool GetSystemFolder(size_t bufferSize, std::string* folder);
+// Whether path can be placed between double quotes on a command processor's command line
+// without any of it being interpreted: no double quote, no line break and none of & | < > ^ %.
+bool IsSafeForCommandLine(const std::string& path);
 
-struct ToolOutput {
-  // Every piece returned by fgets, in order; a piece holds at most pieceSize - 1 characters,
-  // so a longer line arrives as several pieces.
-  std::vector<std::string> lines;
-  bool reachedEnd = false;  // feof after the last piece: the stream ended without error
-  int exitStatus = -1;      // the tool's exit status as _pclose/pclose reports it
-};
+// The command line that hashes the file at path: systemFolder followed by
+// "\certutil.exe -hashfile ", path between double quotes, and " SHA256". Only for a path
+// that IsSafeForCommandLine accepts.
+std::string DigestToolCommandLine(const std::string& systemFolder, const std::string& path);
 
-// Runs commandLine through the command processor and reads its standard output in text
-// mode to the end. False when the command processor cannot be started.
-bool RunToolCapturingOutput(const std::string& commandLine, size_t pieceSize, ToolOutput* output);
+// The digest in the tool's output, given as the pieces that fgets returned in order: the
+// second piece, trimmed of spaces, tabs and newlines, when that is exactly 64 characters
+// long. `digest` is assigned only then.
+bool DigestFromToolOutput(const std::vector<std::string>& lines, std::string& digest);
 
 }  // namespace tarnel::platform

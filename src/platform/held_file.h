@@ -32,11 +32,16 @@ class HeldFile {
   // sharing mode keeps it unchanged).
   bool StillAsOpened() const;
 
-  // The SHA-256 digest of the held file's content as 64 lowercase hexadecimal characters,
-  // read through the held descriptor (POSIX, OpenSSL) up to the size the file had when it
-  // was opened, so that a file that reads on without end is not read on. False on a read
-  // error or when the file changed while it was read. Windows obtains digests from the
-  // system tool instead (see digest_tool.h) and always returns false here.
+  // The SHA-256 digest of the held file's content as 64 characters, in the form the desktop
+  // application registers digests. `hexDigest` is assigned only when true; nothing is logged.
+  // POSIX: computed in process through the held descriptor (OpenSSL libcrypto), lowercase
+  // hexadecimal, up to the size the file had when it was opened, so that a file that reads on
+  // without end is not read on; false on a read error or when the file changed while it was
+  // read.
+  // Windows: computed by the system's certificate utility on the held file's path (see
+  // digest_tool.h), which the sharing mode keeps from changing meanwhile; false when the path
+  // cannot be given to the command processor safely, the system directory is unknown, the
+  // tool cannot be run, fails or prints no digest.
   bool ComputeSha256(std::string* hexDigest) const;
 
   // The descriptor (POSIX) or HANDLE (Windows) of the held file.

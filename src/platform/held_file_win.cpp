@@ -2,10 +2,40 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <vector>
+
+#include "platform/digest_tool.h"
+
 namespace tarnel::platform {
 namespace {
 
+constexpr UINT kSystemFolderBufferSize = 260;
+constexpr int kOutputPieceSize = 1024;
+
 HANDLE AsHandle(intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+bool GetSystemFolder(std::string* folder) {
+  char buffer[kSystemFolderBufferSize];
+  const UINT length = GetSystemDirectoryA(buffer, kSystemFolderBufferSize);
+  // A result of the buffer's size or more is the size needed: the buffer holds no folder then.
+  if (length == 0 || length >= kSystemFolderBufferSize) return false;
+  folder->assign(buffer, length);
+  return true;
+}
+
+// Runs commandLine through the command processor and reads its standard output in text mode
+// to the end, as the pieces fgets returns. True when the output was read to its end and the
+// command exited with status 0.
+bool RunToolCapturingOutput(const std::string& commandLine, std::vector<std::string>* lines) {
+  FILE* stream = _popen(commandLine.c_str(), "r");
+  if (stream == nullptr) return false;
+  char piece[kOutputPieceSize];
+  while (fgets(piece, kOutputPieceSize, stream) != nullptr) lines->emplace_back(piece);
+  const bool reachedEnd = feof(stream) != 0;
+  const int exitStatus = _pclose(stream);
+  return reachedEnd && exitStatus == 0;
+}
 
 }  // namespace
 
@@ -37,7 +67,17 @@ bool HeldFile::IsOpen() const { return handle != -1; }
 
 bool HeldFile::StillAsOpened() const { return IsOpen(); }
 
-bool HeldFile::ComputeSha256(std::string*) const { return false; }
+bool HeldFile::ComputeSha256(std::string* hexDigest) const {
+  if (!IsOpen()) return false;
+  // The path reaches the command processor: quoted, and refused when quoting cannot keep
+  // it from being interpreted.
+  if (!IsSafeForCommandLine(path)) return false;
+  std::string systemFolder;
+  if (!GetSystemFolder(&systemFolder)) return false;
+  std::vector<std::string> lines;
+  if (!RunToolCapturingOutput(DigestToolCommandLine(systemFolder, path), &lines)) return false;
+  return DigestFromToolOutput(lines, *hexDigest);
+}
 
 void HeldFile::Release() {
   if (IsOpen()) CloseHandle(AsHandle(handle));

@@ -2,12 +2,13 @@
 
 #include <cstring>
 
+#include "product_facts.h"
 #include "service_host/updater_manager.h"
 
 namespace tarnel {
 namespace {
 
-const char kServiceName[] = "TarnelUpdaterService";
+const char kServiceName[] = TARNEL_SERVICE_NAME;
 const char kForegroundOption[] = "--no-service";
 
 bool IsForegroundOption(const char* argument) {

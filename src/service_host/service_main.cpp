@@ -1,12 +1,13 @@
 #include "command_channel/updater_ipc_server.h"
 #include "logging/logger.h"
+#include "product_facts.h"
 #include "service_host/updater_manager.h"
 
 namespace tarnel {
 namespace {
 
-const char kServiceName[] = "TarnelUpdaterService";
-const char kPipeName[] = "Tarnel_Updater_Service_CP";
+const char kServiceName[] = TARNEL_SERVICE_NAME;
+const char kPipeName[] = TARNEL_PIPE_NAME;
 
 UpdaterManagerWindows* Manager() {
   return static_cast<UpdaterManagerWindows*>(UpdaterManager::GetInstance());

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include "platform/digest_tool.h"
 #include "support/test_support.h"
 #include "update/file_digest.h"
 
 namespace tarnel {
 namespace {
+
+using platform::DigestFromToolOutput;
+using platform::IsSafeForCommandLine;
+using platform::TrimString;
 
 const std::string kAbcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 
@@ -40,6 +45,11 @@ TEST(CommandLineSafetyTest, RefusesWhatTheCommandProcessorInterprets) {
        {"a\"b", "a & calc", "a|b", "a<b", "a>b", "a^b", "%TEMP%\\a.exe", "a\nb", "a\rb"}) {
     EXPECT_FALSE(IsSafeForCommandLine(path)) << path;
   }
+}
+
+TEST(CommandLineSafetyTest, ThePathIsQuotedBetweenTheToolAndTheAlgorithm) {
+  EXPECT_EQ(platform::DigestToolCommandLine("C:\\windows\\system32", "C:\\Jo Doe\\setup.exe"),
+            "C:\\windows\\system32\\certutil.exe -hashfile \"C:\\Jo Doe\\setup.exe\" SHA256");
 }
 
 TEST(ComputeFileSha256Test, DigestOfARealFile) {
