@@ -22,8 +22,7 @@ int64_t NowMs() {
 
 }  // namespace
 
-IPCClient::IPCClient(bool verboseLines)
-    : handle(platform::kInvalidPipe), verbose(verboseLines), text("not connected") {}
+IPCClient::IPCClient(bool verboseLines) : verbose(verboseLines), text("not connected") {}
 
 IPCClient::~IPCClient() { Disconnect(); }
 
@@ -42,26 +41,22 @@ bool IPCClient::Connect(const std::string& name, bool retry) {
         TARNEL_LOG(VERBOSE) << text << " IPCClient waiting is over, retrying to connect";
       }
     }
-    if (!retry || std::chrono::steady_clock::now() >= deadline) {
-      handle = platform::kInvalidPipe;
-      return false;
-    }
+    if (!retry || std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(kRetryPause);
   }
 }
 
 void IPCClient::Disconnect() {
-  if (handle == platform::kInvalidPipe) return;
-  if (!platform::ClosePipe(handle)) {
+  if (!handle.IsValid()) return;
+  if (!handle.Close()) {
     text = "disconnected";
     if (verbose) TARNEL_LOG(ERROR) << text << " IPCClient send message: failed.";
   }
-  handle = platform::kInvalidPipe;
 }
 
 bool IPCClient::SendRaw(const std::string& bytes) {
-  if (handle == platform::kInvalidPipe) return false;
-  return WriteInPieces(handle, bytes, platform::kNoStallLimit);
+  if (!handle.IsValid()) return false;
+  return WriteInPieces(handle.Get(), bytes, platform::kNoStallLimit);
 }
 
 bool IPCClient::SendText(const std::string& message) { return SendRaw(EncodeFrame(message)); }
@@ -73,11 +68,12 @@ bool IPCClient::SendJsonMessage(const Json::Value& message) {
 IPCClient::ReadResult IPCClient::ReadExactly(char* buffer, uint32_t size, int64_t deadline_ms) {
   for (uint32_t done = 0; done < size;) {
     const int64_t remaining = deadline_ms - NowMs();
-    if (remaining <= 0 || !platform::WaitPipeReadable(handle, static_cast<int32_t>(remaining))) {
+    if (remaining <= 0 ||
+        !platform::WaitPipeReadable(handle.Get(), static_cast<int32_t>(remaining))) {
       return ReadResult::kTimedOut;
     }
     uint32_t count = 0;
-    if (!platform::ReadPipe(handle, buffer + done, size - done, &count) || count == 0) {
+    if (!platform::ReadPipe(handle.Get(), buffer + done, size - done, &count) || count == 0) {
       return ReadResult::kClosed;
     }
     done += count;
@@ -86,7 +82,7 @@ IPCClient::ReadResult IPCClient::ReadExactly(char* buffer, uint32_t size, int64_
 }
 
 IPCClient::ReadResult IPCClient::ReadText(std::string* message, int32_t timeout_ms) {
-  if (handle == platform::kInvalidPipe) return ReadResult::kClosed;
+  if (!handle.IsValid()) return ReadResult::kClosed;
   const int64_t deadline = NowMs() + timeout_ms;
   unsigned char lengthBytes[4];
   ReadResult result = ReadExactly(reinterpret_cast<char*>(lengthBytes), 4, deadline);
@@ -101,7 +97,7 @@ IPCClient::ReadResult IPCClient::ReadText(std::string* message, int32_t timeout_
 }
 
 IPCClient::ReadResult IPCClient::ReadRaw(std::string* bytes, uint32_t size, int32_t timeout_ms) {
-  if (handle == platform::kInvalidPipe) return ReadResult::kClosed;
+  if (!handle.IsValid()) return ReadResult::kClosed;
   std::string buffer(size, '\0');
   const ReadResult result = ReadExactly(&buffer[0], size, NowMs() + timeout_ms);
   if (result == ReadResult::kMessage) *bytes = std::move(buffer);

@@ -697,21 +697,12 @@ struct PipePair {
     }
     endpoint.WaitForClient(&server);
   }
-  ~PipePair() {
-    if (client != platform::kInvalidPipe) platform::ClosePipe(client);
-    if (server != platform::kInvalidPipe) platform::ClosePipe(server);
-  }
-  bool Connected() const {
-    return server != platform::kInvalidPipe && client != platform::kInvalidPipe;
-  }
+  bool Connected() const { return server.IsValid() && client.IsValid(); }
   // Closing the client end releases a write or a flush that would block forever.
-  void CloseClient() {
-    platform::ClosePipe(client);
-    client = platform::kInvalidPipe;
-  }
+  void CloseClient() { client.Close(); }
 
-  platform::PipeHandle server = platform::kInvalidPipe;
-  platform::PipeHandle client = platform::kInvalidPipe;
+  platform::ScopedPipe server;
+  platform::ScopedPipe client;
 };
 
 constexpr int32_t kShortStallLimitMs = 200;
@@ -724,7 +715,7 @@ TEST(StalledWrite, WriteThatMakesNoProgressFailsAfterItsLimit) {
   auto writing = std::async(std::launch::async, [&] {
     for (int i = 0; i < 1024; ++i) {
       uint32_t written = 0;
-      if (!platform::WritePipe(pair.server, piece.data(), kWritePieceSize, &written,
+      if (!platform::WritePipe(pair.server.Get(), piece.data(), kWritePieceSize, &written,
                                kShortStallLimitMs)) {
         return true;
       }
@@ -743,11 +734,13 @@ TEST(StalledWrite, FlushAtTheEndOfAConnectionIsBounded) {
   ASSERT_TRUE(pair.Connected());
   uint32_t written = 0;
   const std::string reply = EncodeFrame(R"({"update_needed":false})");
-  ASSERT_TRUE(platform::WritePipe(pair.server, reply.data(), static_cast<uint32_t>(reply.size()),
-                                  &written, platform::kNoStallLimit));
+  ASSERT_TRUE(platform::WritePipe(pair.server.Get(), reply.data(),
+                                  static_cast<uint32_t>(reply.size()), &written,
+                                  platform::kNoStallLimit));
   // The client reads nothing: the flush (Windows) waits for it only as long as the limit.
-  auto ending = std::async(
-      std::launch::async, [&] { platform::DisconnectServerPipe(pair.server, kShortStallLimitMs); });
+  auto ending = std::async(std::launch::async, [&] {
+    platform::DisconnectServerPipe(pair.server.Get(), kShortStallLimitMs);
+  });
   if (ending.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
     pair.CloseClient();
     FAIL() << "the end of a connection waited for a client that does not read";
