@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <utility>
 
 #include "command_channel/json_frame.h"
 #include "logging/logger.h"
@@ -18,6 +20,25 @@ int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// Reads of `pipe` that wait for bytes no later than `deadline_ms`; a read that gives up at
+// the deadline fails with *timedOut set.
+FrameByteSource TimedPipeSource(platform::PipeHandle pipe, int64_t deadline_ms, bool* timedOut) {
+  return [pipe, deadline_ms, timedOut](void* buffer, uint32_t size, uint32_t* transferred) {
+    *transferred = 0;
+    const int64_t remaining = deadline_ms - NowMs();
+    if (remaining <= 0 || !platform::WaitPipeReadable(pipe, static_cast<int32_t>(remaining))) {
+      *timedOut = true;
+      return false;
+    }
+    return platform::ReadPipe(pipe, buffer, size, transferred);
+  };
+}
+
+// What a read that ended before all its bytes came means for the caller.
+IPCClient::ReadResult EndedRead(bool timedOut) {
+  return timedOut ? IPCClient::ReadResult::kTimedOut : IPCClient::ReadResult::kClosed;
 }
 
 }  // namespace
@@ -59,49 +80,45 @@ bool IPCClient::SendRaw(const std::string& bytes) {
   return WriteInPieces(handle.Get(), bytes, platform::kNoStallLimit);
 }
 
-bool IPCClient::SendText(const std::string& message) { return SendRaw(EncodeFrame(message)); }
+bool IPCClient::SendText(const std::string& message) {
+  return handle.IsValid() && WriteFrame(handle.Get(), message, platform::kNoStallLimit);
+}
 
 bool IPCClient::SendJsonMessage(const Json::Value& message) {
   return SendText(WriteCompactJson(message));
 }
 
-IPCClient::ReadResult IPCClient::ReadExactly(char* buffer, uint32_t size, int64_t deadline_ms) {
-  for (uint32_t done = 0; done < size;) {
-    const int64_t remaining = deadline_ms - NowMs();
-    if (remaining <= 0 ||
-        !platform::WaitPipeReadable(handle.Get(), static_cast<int32_t>(remaining))) {
-      return ReadResult::kTimedOut;
-    }
-    uint32_t count = 0;
-    if (!platform::ReadPipe(handle.Get(), buffer + done, size - done, &count) || count == 0) {
-      return ReadResult::kClosed;
-    }
-    done += count;
-  }
-  return ReadResult::kMessage;
-}
-
 IPCClient::ReadResult IPCClient::ReadText(std::string* message, int32_t timeout_ms) {
   if (!handle.IsValid()) return ReadResult::kClosed;
-  const int64_t deadline = NowMs() + timeout_ms;
-  unsigned char lengthBytes[4];
-  ReadResult result = ReadExactly(reinterpret_cast<char*>(lengthBytes), 4, deadline);
-  if (result != ReadResult::kMessage) return result;
-  const int32_t length = DecodeFrameLength(lengthBytes);
-  if (length <= 0 || length > kMaxMessageSize) return ReadResult::kInvalid;
-  std::string payload(static_cast<size_t>(length), '\0');
-  result = ReadExactly(&payload[0], static_cast<uint32_t>(length), deadline);
-  if (result != ReadResult::kMessage) return result;
-  *message = PayloadText(payload.data(), payload.size());
-  return ReadResult::kMessage;
+  bool timedOut = false;
+  std::unique_ptr<char[]> payload;
+  int32_t length = 0;
+  switch (ReadFrame(TimedPipeSource(handle.Get(), NowMs() + timeout_ms, &timedOut), &payload,
+                    &length)) {
+    case FrameReadResult::kFrame:
+      *message = PayloadText(payload.get(), static_cast<size_t>(length));
+      return ReadResult::kMessage;
+    case FrameReadResult::kLengthNotPositive:
+    case FrameReadResult::kLengthAboveLimit:
+      return ReadResult::kInvalid;
+    case FrameReadResult::kOutOfMemory:
+      return ReadResult::kClosed;
+    case FrameReadResult::kSourceEnded:
+      break;
+  }
+  return EndedRead(timedOut);
 }
 
 IPCClient::ReadResult IPCClient::ReadRaw(std::string* bytes, uint32_t size, int32_t timeout_ms) {
   if (!handle.IsValid()) return ReadResult::kClosed;
   std::string buffer(size, '\0');
-  const ReadResult result = ReadExactly(&buffer[0], size, NowMs() + timeout_ms);
-  if (result == ReadResult::kMessage) *bytes = std::move(buffer);
-  return result;
+  bool timedOut = false;
+  if (!ReadExactly(TimedPipeSource(handle.Get(), NowMs() + timeout_ms, &timedOut), &buffer[0],
+                   size)) {
+    return EndedRead(timedOut);
+  }
+  *bytes = std::move(buffer);
+  return ReadResult::kMessage;
 }
 
 IPCClient::ReadResult IPCClient::ReadJsonMessage(Json::Value* message, int32_t timeout_ms) {

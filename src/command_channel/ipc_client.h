@@ -44,8 +44,6 @@ class IPCClient {
   ReadResult ReadJsonMessage(Json::Value* message, int32_t timeout_ms);
 
  private:
-  ReadResult ReadExactly(char* buffer, uint32_t size, int64_t deadline_ms);
-
   platform::ScopedPipe handle;
   bool verbose;
   std::string text;

@@ -270,11 +270,7 @@ bool IPCServer::ReadMessage(platform::PipeHandle pipe, std::unique_ptr<char[]>* 
   *size = 0;
 
   int32_t length = 0;
-  const FrameReadResult result = ReadFrame(
-      [pipe](void* buffer, uint32_t count, uint32_t* transferred) {
-        return platform::ReadPipe(pipe, buffer, count, transferred);
-      },
-      message, &length);
+  const FrameReadResult result = ReadFrame(PipeByteSource(pipe), message, &length);
   std::string note;
   if (result == FrameReadResult::kLengthAboveLimit && logFailures &&
       MayLogCallerLine(pipe, LogLevel::WARNING, &note)) {
@@ -331,8 +327,7 @@ bool IPCServer::WriteJsonMessage(platform::PipeHandle pipe, const Json::Value& m
     }
     return false;
   }
-  const std::string frame = EncodeFrame(WriteCompactJson(message));
-  return WriteInPieces(pipe, frame, kReplyStallLimitMs);
+  return WriteFrame(pipe, WriteCompactJson(message), kReplyStallLimitMs);
 }
 
 }  // namespace tarnel
