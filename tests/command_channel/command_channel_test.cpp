@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "command_channel/caller_limits.h"
@@ -752,6 +753,27 @@ TEST(IPCClientTest, ConnectWithoutServerFails) {
   EXPECT_FALSE(client.Connect(UniquePipeName(), /*retry=*/false));
   EXPECT_FALSE(client.IsConnected());
   EXPECT_FALSE(client.Connect(UniquePipeName(), /*retry=*/true));
+}
+
+// --- Owned pipe ends ----------------------------------------------------------------------
+
+// A moved owner keeps the end open; the end is closed when its last owner goes away, which the
+// peer sees as the end of the stream.
+TEST(ScopedPipe, EndStaysOpenWhenMovedAndIsClosedWithItsLastOwner) {
+  PipePair pair;
+  ASSERT_TRUE(pair.Connected());
+  std::unique_ptr<char[]> payload;
+  int32_t length = 0;
+  {
+    platform::ScopedPipe moved(std::move(pair.client));
+    EXPECT_FALSE(pair.client.IsValid());
+    ASSERT_TRUE(WriteFrame(moved.Get(), "{}", platform::kNoStallLimit));
+    EXPECT_EQ(ReadFrame(PipeByteSource(pair.server.Get()), &payload, &length),
+              FrameReadResult::kFrame);
+  }
+  ASSERT_TRUE(platform::WaitPipeReadable(pair.server.Get(), 60 * 1000));
+  EXPECT_EQ(ReadFrame(PipeByteSource(pair.server.Get()), &payload, &length),
+            FrameReadResult::kSourceEnded);
 }
 
 }  // namespace
