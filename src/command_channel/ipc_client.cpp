@@ -93,20 +93,14 @@ IPCClient::ReadResult IPCClient::ReadText(std::string* message, int32_t timeout_
   bool timedOut = false;
   std::unique_ptr<char[]> payload;
   int32_t length = 0;
-  switch (ReadFrame(TimedPipeSource(handle.Get(), NowMs() + timeout_ms, &timedOut), &payload,
-                    &length)) {
-    case FrameReadResult::kFrame:
-      *message = PayloadText(payload.get(), static_cast<size_t>(length));
-      return ReadResult::kMessage;
-    case FrameReadResult::kLengthNotPositive:
-    case FrameReadResult::kLengthAboveLimit:
-      return ReadResult::kInvalid;
-    case FrameReadResult::kOutOfMemory:
-      return ReadResult::kClosed;
-    case FrameReadResult::kSourceEnded:
-      break;
-  }
-  return EndedRead(timedOut);
+  const FrameReadResult result =
+      ReadFrame(TimedPipeSource(handle.Get(), NowMs() + timeout_ms, &timedOut), &payload, &length);
+  if (result == FrameReadResult::kSourceEnded) return EndedRead(timedOut);
+  // A frame that cannot be held is a failed read.
+  if (result == FrameReadResult::kOutOfMemory) return ReadResult::kClosed;
+  if (result != FrameReadResult::kFrame) return ReadResult::kInvalid;
+  *message = PayloadText(payload.get(), static_cast<size_t>(length));
+  return ReadResult::kMessage;
 }
 
 IPCClient::ReadResult IPCClient::ReadRaw(std::string* bytes, uint32_t size, int32_t timeout_ms) {
