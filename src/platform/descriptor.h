@@ -1,7 +1,7 @@
 // File descriptors of the C runtime (POSIX descriptors; the CRT's on Windows).
 #pragma once
 
-#include "platform/scoped_handle.h"
+#include "platform/scoped_generic.h"
 
 namespace tarnel::platform {
 
@@ -18,6 +18,6 @@ struct DescriptorTraits {
 };
 
 // Owns a descriptor; -1 means none.
-using ScopedFd = ScopedHandle<DescriptorTraits>;
+using ScopedFd = ScopedGeneric<DescriptorTraits>;
 
 }  // namespace tarnel::platform

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/scoped_handle.h"
+#include "platform/scoped_generic.h"
 
 namespace tarnel::platform {
 
@@ -39,6 +39,6 @@ struct EventHandleTraits {
 };
 
 // Owns an event; closes it when it goes away.
-using ScopedEvent = ScopedHandle<EventHandleTraits>;
+using ScopedEvent = ScopedGeneric<EventHandleTraits>;
 
 }  // namespace tarnel::platform

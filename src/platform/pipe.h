@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/descriptor.h"
-#include "platform/scoped_handle.h"
+#include "platform/scoped_generic.h"
 
 namespace tarnel::platform {
 
@@ -30,7 +30,7 @@ struct PipeHandleTraits {
 };
 
 // Owns a pipe end; closes it when it goes away.
-using ScopedPipe = ScopedHandle<PipeHandleTraits>;
+using ScopedPipe = ScopedGeneric<PipeHandleTraits>;
 
 // The server side of one pipe name. Not thread-safe: one listening thread uses it.
 class PipeEndpoint {

@@ -13,22 +13,22 @@
 namespace tarnel::platform {
 
 template <typename Traits>
-class ScopedHandle {
+class ScopedGeneric {
  public:
   using Handle = typename Traits::Handle;
 
-  ScopedHandle() = default;
+  ScopedGeneric() = default;
   // Takes ownership of `owned`, which may be the invalid value.
-  explicit ScopedHandle(Handle owned) : handle(owned) {}
-  ~ScopedHandle() { Close(); }
+  explicit ScopedGeneric(Handle owned) : handle(owned) {}
+  ~ScopedGeneric() { Close(); }
 
-  ScopedHandle(ScopedHandle&& other) noexcept : handle(other.Release()) {}
-  ScopedHandle& operator=(ScopedHandle&& other) noexcept {
+  ScopedGeneric(ScopedGeneric&& other) noexcept : handle(other.Release()) {}
+  ScopedGeneric& operator=(ScopedGeneric&& other) noexcept {
     if (this != &other) Reset(other.Release());
     return *this;
   }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  ScopedGeneric(const ScopedGeneric&) = delete;
+  ScopedGeneric& operator=(const ScopedGeneric&) = delete;
 
   // The handle, still owned; the invalid value when there is none.
   Handle Get() const { return handle; }
