@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <utility>
 
 #include "command_channel/json_frame.h"
 #include "logging/logger.h"
@@ -20,10 +22,28 @@ int64_t NowMs() {
       .count();
 }
 
+// Reads of `pipe` that wait for bytes no later than `deadline_ms`; a read that gives up at
+// the deadline fails with *timedOut set.
+FrameByteSource TimedPipeSource(platform::PipeHandle pipe, int64_t deadline_ms, bool* timedOut) {
+  return [pipe, deadline_ms, timedOut](void* buffer, uint32_t size, uint32_t* transferred) {
+    *transferred = 0;
+    const int64_t remaining = deadline_ms - NowMs();
+    if (remaining <= 0 || !platform::WaitPipeReadable(pipe, static_cast<int32_t>(remaining))) {
+      *timedOut = true;
+      return false;
+    }
+    return platform::ReadPipe(pipe, buffer, size, transferred);
+  };
+}
+
+// What a read that ended before all its bytes came means for the caller.
+IPCClient::ReadResult EndedRead(bool timedOut) {
+  return timedOut ? IPCClient::ReadResult::kTimedOut : IPCClient::ReadResult::kClosed;
+}
+
 }  // namespace
 
-IPCClient::IPCClient(bool verboseLines)
-    : handle(platform::kInvalidPipe), verbose(verboseLines), text("not connected") {}
+IPCClient::IPCClient(bool verboseLines) : verbose(verboseLines), text("not connected") {}
 
 IPCClient::~IPCClient() { Disconnect(); }
 
@@ -42,70 +62,57 @@ bool IPCClient::Connect(const std::string& name, bool retry) {
         TARNEL_LOG(VERBOSE) << text << " IPCClient waiting is over, retrying to connect";
       }
     }
-    if (!retry || std::chrono::steady_clock::now() >= deadline) {
-      handle = platform::kInvalidPipe;
-      return false;
-    }
+    if (!retry || std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(kRetryPause);
   }
 }
 
 void IPCClient::Disconnect() {
-  if (handle == platform::kInvalidPipe) return;
-  if (!platform::ClosePipe(handle)) {
+  if (!handle.IsValid()) return;
+  if (!handle.Close()) {
     text = "disconnected";
     if (verbose) TARNEL_LOG(ERROR) << text << " IPCClient send message: failed.";
   }
-  handle = platform::kInvalidPipe;
 }
 
 bool IPCClient::SendRaw(const std::string& bytes) {
-  if (handle == platform::kInvalidPipe) return false;
-  return WriteInPieces(handle, bytes, platform::kNoStallLimit);
+  if (!handle.IsValid()) return false;
+  return WriteInPieces(handle.Get(), bytes, platform::kNoStallLimit);
 }
 
-bool IPCClient::SendText(const std::string& message) { return SendRaw(EncodeFrame(message)); }
+bool IPCClient::SendText(const std::string& message) {
+  return handle.IsValid() && WriteFrame(handle.Get(), message, platform::kNoStallLimit);
+}
 
 bool IPCClient::SendJsonMessage(const Json::Value& message) {
   return SendText(WriteCompactJson(message));
 }
 
-IPCClient::ReadResult IPCClient::ReadExactly(char* buffer, uint32_t size, int64_t deadline_ms) {
-  for (uint32_t done = 0; done < size;) {
-    const int64_t remaining = deadline_ms - NowMs();
-    if (remaining <= 0 || !platform::WaitPipeReadable(handle, static_cast<int32_t>(remaining))) {
-      return ReadResult::kTimedOut;
-    }
-    uint32_t count = 0;
-    if (!platform::ReadPipe(handle, buffer + done, size - done, &count) || count == 0) {
-      return ReadResult::kClosed;
-    }
-    done += count;
-  }
-  return ReadResult::kMessage;
-}
-
 IPCClient::ReadResult IPCClient::ReadText(std::string* message, int32_t timeout_ms) {
-  if (handle == platform::kInvalidPipe) return ReadResult::kClosed;
-  const int64_t deadline = NowMs() + timeout_ms;
-  unsigned char lengthBytes[4];
-  ReadResult result = ReadExactly(reinterpret_cast<char*>(lengthBytes), 4, deadline);
-  if (result != ReadResult::kMessage) return result;
-  const int32_t length = DecodeFrameLength(lengthBytes);
-  if (length <= 0 || length > kMaxMessageSize) return ReadResult::kInvalid;
-  std::string payload(static_cast<size_t>(length), '\0');
-  result = ReadExactly(&payload[0], static_cast<uint32_t>(length), deadline);
-  if (result != ReadResult::kMessage) return result;
-  *message = PayloadText(payload.data(), payload.size());
+  if (!handle.IsValid()) return ReadResult::kClosed;
+  bool timedOut = false;
+  std::unique_ptr<char[]> payload;
+  int32_t length = 0;
+  const FrameReadResult result =
+      ReadFrame(TimedPipeSource(handle.Get(), NowMs() + timeout_ms, &timedOut), &payload, &length);
+  if (result == FrameReadResult::kSourceEnded) return EndedRead(timedOut);
+  // A frame that cannot be held is a failed read.
+  if (result == FrameReadResult::kOutOfMemory) return ReadResult::kClosed;
+  if (result != FrameReadResult::kFrame) return ReadResult::kInvalid;
+  *message = PayloadText(payload.get(), static_cast<size_t>(length));
   return ReadResult::kMessage;
 }
 
 IPCClient::ReadResult IPCClient::ReadRaw(std::string* bytes, uint32_t size, int32_t timeout_ms) {
-  if (handle == platform::kInvalidPipe) return ReadResult::kClosed;
+  if (!handle.IsValid()) return ReadResult::kClosed;
   std::string buffer(size, '\0');
-  const ReadResult result = ReadExactly(&buffer[0], size, NowMs() + timeout_ms);
-  if (result == ReadResult::kMessage) *bytes = std::move(buffer);
-  return result;
+  bool timedOut = false;
+  if (!ReadExactly(TimedPipeSource(handle.Get(), NowMs() + timeout_ms, &timedOut), &buffer[0],
+                   size)) {
+    return EndedRead(timedOut);
+  }
+  *bytes = std::move(buffer);
+  return ReadResult::kMessage;
 }
 
 IPCClient::ReadResult IPCClient::ReadJsonMessage(Json::Value* message, int32_t timeout_ms) {

@@ -24,7 +24,7 @@ class IPCClient {
   bool Connect(const std::string& name, bool retry);
   // Closes the pipe when it is open.
   void Disconnect();
-  bool IsConnected() const { return handle != platform::kInvalidPipe; }
+  bool IsConnected() const { return handle.IsValid(); }
 
   // Writes bytes as they are (for malformed or split frames); true when all went out.
   bool SendRaw(const std::string& bytes);
@@ -44,9 +44,7 @@ class IPCClient {
   ReadResult ReadJsonMessage(Json::Value* message, int32_t timeout_ms);
 
  private:
-  ReadResult ReadExactly(char* buffer, uint32_t size, int64_t deadline_ms);
-
-  platform::PipeHandle handle;
+  platform::ScopedPipe handle;
   bool verbose;
   std::string text;
 };

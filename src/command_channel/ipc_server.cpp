@@ -4,6 +4,7 @@
 #include <chrono>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "command_channel/ipc_client.h"
 #include "command_channel/json_frame.h"
@@ -41,20 +42,18 @@ void IPCServer::Start(const std::string& pipeName, bool systemOnlyAccess, bool c
   systemOnly = systemOnlyAccess;
   concurrent = concurrentCalls;
   logFailures = logFailureLines;
-  startedEvent = platform::MakeAutoResetEvent();
+  platform::ScopedEvent startedEvent(platform::MakeAutoResetEvent());
   try {
-    listener = std::thread([this] {
+    listener = std::thread([this, started = startedEvent.Get()] {
       platform::SetCurrentThreadName(name);
-      ListenLoop();
+      ListenLoop(started);
     });
   } catch (const std::system_error& error) {
     TARNEL_LOG(ERROR) << name << " could not start the listening thread: " << error.what();
     stopped = true;
   }
-  if (listener.joinable()) platform::WaitEvent(startedEvent, -1);
-  platform::ClearEvent(startedEvent);
-  platform::CloseEvent(startedEvent);
-  startedEvent = nullptr;
+  if (listener.joinable()) platform::WaitEvent(startedEvent.Get(), -1);
+  platform::ClearEvent(startedEvent.Get());
 }
 
 void IPCServer::Stop() {
@@ -75,9 +74,9 @@ void IPCServer::JoinListener() {
   if (listener.joinable()) listener.join();
 }
 
-void IPCServer::ListenLoop() {
+void IPCServer::ListenLoop(platform::EventHandle started) {
   platform::PipeEndpoint endpoint(name, systemOnly ? kSystemOnlySddl : kServiceSddl);
-  if (startedEvent != nullptr) platform::SignalEvent(startedEvent);
+  if (started != nullptr) platform::SignalEvent(started);
   while (!stopped) {
     ReapFinishedWorkers();
     if (!endpoint.CreateInstance()) {
@@ -85,9 +84,9 @@ void IPCServer::ListenLoop() {
       stopped = true;
       break;
     }
-    platform::PipeHandle connected = platform::kInvalidPipe;
+    platform::ScopedPipe connected;
     if (endpoint.WaitForClient(&connected)) {
-      AcceptConnection(connected);
+      AcceptConnection(std::move(connected));
     } else {
       TARNEL_LOG(SENSITIVE) << name << " client could not connect";
     }
@@ -95,22 +94,19 @@ void IPCServer::ListenLoop() {
   EndAllWorkers();
 }
 
-void IPCServer::AcceptConnection(platform::PipeHandle connected) {
+// A connection that is refused, or cannot be served, is closed when `connected` goes away.
+void IPCServer::AcceptConnection(platform::ScopedPipe connected) {
   platform::PeerIdentity peer;
-  if (!AdmitConnection(connected, &peer)) {
-    platform::ClosePipe(connected);
-    return;
-  }
+  if (!AdmitConnection(connected.Get(), &peer)) return;
   try {
     workers.push_back(std::make_unique<ConnectionWorker>());
   } catch (const std::bad_alloc&) {
     TARNEL_LOG(ERROR) << name << " out of memory for a connection, closing it";
     if (!peer.privileged) connectionBound.Release(peer.user);
-    platform::ClosePipe(connected);
     return;
   }
   ConnectionWorker* worker = workers.back().get();
-  worker->pipe = connected;
+  worker->pipe = std::move(connected);
   RememberCaller(worker, peer);
   try {
     worker->thread = std::thread([this, worker] {
@@ -121,8 +117,7 @@ void IPCServer::AcceptConnection(platform::PipeHandle connected) {
     TARNEL_LOG(ERROR) << name
                       << " could not start a connection worker, closing it: " << error.what();
     ForgetCaller(worker);
-    platform::ClosePipe(connected);
-    workers.pop_back();
+    workers.pop_back();  // closes the pipe
   }
 }
 
@@ -157,7 +152,7 @@ void IPCServer::RememberCaller(ConnectionWorker* worker, const platform::PeerIde
   worker->counted = !peer.privileged;
   try {
     std::lock_guard<std::mutex> lock(callersMutex);
-    callers[worker->pipe] = peer.user;
+    callers[worker->pipe.Get()] = peer.user;
   } catch (const std::bad_alloc&) {
     // Its lines are then limited as those of an unknown caller.
   }
@@ -167,7 +162,7 @@ void IPCServer::RememberCaller(ConnectionWorker* worker, const platform::PeerIde
 void IPCServer::ForgetCaller(ConnectionWorker* worker) {
   {
     std::lock_guard<std::mutex> lock(callersMutex);
-    callers.erase(worker->pipe);
+    callers.erase(worker->pipe.Get());
   }
   if (worker->counted) connectionBound.Release(worker->caller);
   worker->counted = false;
@@ -203,7 +198,7 @@ void IPCServer::EndAllWorkers() {
     while (!worker->finished) {
       {
         std::lock_guard<std::mutex> lock(worker->pipeMutex);
-        if (worker->pipeOpen) platform::CancelPipeIo(worker->pipe);
+        if (worker->pipeOpen) platform::CancelPipeIo(worker->pipe.Get());
       }
       const auto until = std::chrono::steady_clock::now() + kCancelRepeat;
       while (!worker->finished && std::chrono::steady_clock::now() < until) {
@@ -216,13 +211,13 @@ void IPCServer::EndAllWorkers() {
 }
 
 void IPCServer::ServeConnection(ConnectionWorker* worker) {
-  while (!stopped && ServeNextMessage(worker->pipe)) {
+  while (!stopped && ServeNextMessage(worker->pipe.Get())) {
   }
-  platform::DisconnectServerPipe(worker->pipe, kReplyStallLimitMs);
+  platform::DisconnectServerPipe(worker->pipe.Get(), kReplyStallLimitMs);
   ForgetCaller(worker);
   {
     std::lock_guard<std::mutex> lock(worker->pipeMutex);
-    platform::ClosePipe(worker->pipe);
+    worker->pipe.Close();
     worker->pipeOpen = false;
   }
   OnConnectionClosed();
@@ -275,11 +270,7 @@ bool IPCServer::ReadMessage(platform::PipeHandle pipe, std::unique_ptr<char[]>* 
   *size = 0;
 
   int32_t length = 0;
-  const FrameReadResult result = ReadFrame(
-      [pipe](void* buffer, uint32_t count, uint32_t* transferred) {
-        return platform::ReadPipe(pipe, buffer, count, transferred);
-      },
-      message, &length);
+  const FrameReadResult result = ReadFrame(PipeByteSource(pipe), message, &length);
   std::string note;
   if (result == FrameReadResult::kLengthAboveLimit && logFailures &&
       MayLogCallerLine(pipe, LogLevel::WARNING, &note)) {
@@ -336,8 +327,7 @@ bool IPCServer::WriteJsonMessage(platform::PipeHandle pipe, const Json::Value& m
     }
     return false;
   }
-  const std::string frame = EncodeFrame(WriteCompactJson(message));
-  return WriteInPieces(pipe, frame, kReplyStallLimitMs);
+  return WriteFrame(pipe, WriteCompactJson(message), kReplyStallLimitMs);
 }
 
 }  // namespace tarnel

@@ -83,12 +83,13 @@ class IPCServer {
   bool MayLogCallerLine(platform::PipeHandle pipe, LogLevel level, std::string* note);
 
  private:
-  // One accepted connection. The worker marks its pipe closed under `pipeMutex`, so the
-  // listening thread never cancels I/O on a handle that was closed (and maybe reused).
+  // One accepted connection. The worker closes its pipe and marks it closed under
+  // `pipeMutex`, so the listening thread never cancels I/O on a handle that was closed (and
+  // maybe reused).
   struct ConnectionWorker {
     std::thread thread;
     std::atomic<bool> finished{false};
-    platform::PipeHandle pipe = platform::kInvalidPipe;
+    platform::ScopedPipe pipe;
     std::mutex pipeMutex;
     bool pipeOpen = true;
     // The caller, and whether its connections are counted (not root or an administrator).
@@ -96,8 +97,9 @@ class IPCServer {
     bool counted = false;
   };
 
-  void ListenLoop();
-  void AcceptConnection(platform::PipeHandle connected);
+  // Signals `started` once the endpoint exists; the event is not touched afterwards.
+  void ListenLoop(platform::EventHandle started);
+  void AcceptConnection(platform::ScopedPipe connected);
   // Applies the access rule and the per-caller bound to a connection nothing was read from.
   bool AdmitConnection(platform::PipeHandle connected, platform::PeerIdentity* peer);
   void LogRefusedConnection(const std::string& caller, long processId, const std::string& why);
@@ -118,7 +120,6 @@ class IPCServer {
   std::mutex handlerMutex;
   bool logFailures = false;
   bool systemOnly = false;
-  platform::EventHandle startedEvent = nullptr;
 
   ConnectionBound connectionBound{kMaxConnectionsPerCaller};
   CallerLogLimit callerLines{kCallerLineBurst};

@@ -88,10 +88,12 @@ std::string EncodeFrame(const std::string& text) {
   return EncodeFrameLength(static_cast<int32_t>(text.size() + 1)) + text + std::string(1, '\0');
 }
 
-namespace {
+FrameByteSource PipeByteSource(platform::PipeHandle pipe) {
+  return [pipe](void* buffer, uint32_t size, uint32_t* transferred) {
+    return platform::ReadPipe(pipe, buffer, size, transferred);
+  };
+}
 
-// Fills `buffer` with exactly `size` bytes from `source`; false when a read failed or the
-// stream ended first.
 bool ReadExactly(const FrameByteSource& source, char* buffer, uint32_t size) {
   for (uint32_t done = 0; done < size;) {
     uint32_t count = 0;
@@ -100,8 +102,6 @@ bool ReadExactly(const FrameByteSource& source, char* buffer, uint32_t size) {
   }
   return true;
 }
-
-}  // namespace
 
 FrameReadResult ReadFrame(const FrameByteSource& source, std::unique_ptr<char[]>* payload,
                           int32_t* length) {
@@ -138,6 +138,10 @@ bool WriteInPieces(platform::PipeHandle pipe, const std::string& bytes, int32_t 
     }
   }
   return true;
+}
+
+bool WriteFrame(platform::PipeHandle pipe, const std::string& text, int32_t stallLimitMs) {
+  return WriteInPieces(pipe, EncodeFrame(text), stallLimitMs);
 }
 
 }  // namespace tarnel

@@ -29,6 +29,9 @@ bool ParseJson(const std::string& text, Json::Value* value);
 // The whole frame for `text`: its length + 1, the text, a NUL.
 std::string EncodeFrame(const std::string& text);
 
+// Writes the frame for `text` with WriteInPieces.
+bool WriteFrame(platform::PipeHandle pipe, const std::string& text, int32_t stallLimitMs);
+
 // Writes `bytes` in pieces of kWritePieceSize, each one write call that must move exactly
 // its own size; false on a failed or short write, or one that moved nothing for
 // `stallLimitMs` (platform::kNoStallLimit: no bound).
@@ -41,6 +44,13 @@ int32_t DecodeFrameLength(const unsigned char* bytes);
 // One read from wherever frames come from: up to `size` bytes into `buffer`. False when the
 // read failed; true with *transferred 0 at the end of the stream.
 using FrameByteSource = std::function<bool(void* buffer, uint32_t size, uint32_t* transferred)>;
+
+// A source that makes one ReadPipe call on `pipe` per read, blocking until bytes arrive.
+FrameByteSource PipeByteSource(platform::PipeHandle pipe);
+
+// Fills `buffer` with exactly `size` bytes from `source`, asking for all still-missing bytes
+// in every read; false when a read failed or the stream ended first.
+bool ReadExactly(const FrameByteSource& source, char* buffer, uint32_t size);
 
 enum class FrameReadResult {
   kFrame,              // a whole frame was read

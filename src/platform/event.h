@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/scoped_generic.h"
+
 namespace tarnel::platform {
 
 // Opaque event handle; null means "no event".
@@ -26,7 +28,17 @@ enum class WaitResult { kSignalled, kTimedOut, kFailed };
 // signalled consumes the signal (auto-reset).
 WaitResult WaitEvent(EventHandle event, int32_t timeout_ms);
 
-// Closes the event. Returns false for a null handle or when closing fails.
+// Closes the event. Returns false for a null handle or when closing fails. Code outside this
+// layer holds events in a ScopedEvent, which calls it.
 bool CloseEvent(EventHandle event);
+
+struct EventHandleTraits {
+  using Handle = EventHandle;
+  static constexpr EventHandle InvalidValue() { return nullptr; }
+  static bool Close(EventHandle event) { return CloseEvent(event); }
+};
+
+// Owns an event; closes it when it goes away.
+using ScopedEvent = ScopedGeneric<EventHandleTraits>;
 
 }  // namespace tarnel::platform

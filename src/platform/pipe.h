@@ -10,11 +10,27 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/descriptor.h"
+#include "platform/scoped_generic.h"
+
 namespace tarnel::platform {
 
 // A connected pipe end: a HANDLE on Windows, a socket descriptor on POSIX.
 using PipeHandle = std::intptr_t;
 constexpr PipeHandle kInvalidPipe = -1;  // INVALID_HANDLE_VALUE on Windows
+
+// Closes a pipe end (CloseHandle / close); false when closing failed. Code outside this
+// layer holds pipe ends in a ScopedPipe, which calls it.
+bool ClosePipe(PipeHandle pipe);
+
+struct PipeHandleTraits {
+  using Handle = PipeHandle;
+  static constexpr PipeHandle InvalidValue() { return kInvalidPipe; }
+  static bool Close(PipeHandle pipe) { return ClosePipe(pipe); }
+};
+
+// Owns a pipe end; closes it when it goes away.
+using ScopedPipe = ScopedGeneric<PipeHandleTraits>;
 
 // The server side of one pipe name. Not thread-safe: one listening thread uses it.
 class PipeEndpoint {
@@ -38,23 +54,23 @@ class PipeEndpoint {
   bool CreateInstance();
 
   // Blocks until a client connects to the instance made by CreateInstance. True: the
-  // connection is in *connected and belongs to the caller. False: the wait failed and the
+  // connection is owned by *connected. False: the wait failed and the
   // instance was closed. Windows: ConnectNamedPipe; ERROR_PIPE_CONNECTED and ERROR_NO_DATA
   // count as connected. POSIX: also false, with the listening socket closed, when the socket
   // file was removed or replaced (the folder is watched, nothing is polled), so that the next
   // CreateInstance binds it anew; and false after a pause of 100 ms when the process is out of
   // descriptors (the client stays queued), so that retrying at once does not spin.
-  bool WaitForClient(PipeHandle* connected);
+  bool WaitForClient(ScopedPipe* connected);
 
  private:
   std::string path;
   [[maybe_unused]] void* security = nullptr;  // Windows: the converted security descriptor
-  PipeHandle pending = kInvalidPipe;
+  ScopedPipe pending;
   // POSIX: the socket file bound by CreateInstance, to tell whether the path still leads here.
   uint64_t boundDevice = 0;
   uint64_t boundInode = 0;
   // POSIX: an inotify descriptor watching the socket's folder.
-  PipeHandle folderWatch = kInvalidPipe;
+  ScopedFd folderWatch;
 };
 
 // The full path of a pipe name: "\\.\pipe\NAME" or the socket path.
@@ -92,15 +108,12 @@ void CancelPipeIo(PipeHandle pipe);
 // waits), then unread input is discarded; `flushLimitMs` is not used.
 void DisconnectServerPipe(PipeHandle pipe, int32_t flushLimitMs);
 
-// Closes a pipe end (CloseHandle / close); false when closing failed.
-bool ClosePipe(PipeHandle pipe);
-
 // Client side.
 enum class OpenResult { kOpened, kBusy, kFailed };
 
 // Opens an existing pipe for reading and writing (CreateFileA, no sharing, OPEN_EXISTING).
-// kBusy when every instance is connected (ERROR_PIPE_BUSY).
-OpenResult OpenClientPipe(const std::string& name, PipeHandle* pipe);
+// kBusy when every instance is connected (ERROR_PIPE_BUSY). On kOpened *pipe owns the end.
+OpenResult OpenClientPipe(const std::string& name, ScopedPipe* pipe);
 
 // Waits up to `timeout_ms` for a free instance (WaitNamedPipeA). POSIX: never busy, false.
 bool WaitForFreeInstance(const std::string& name, uint32_t timeout_ms);

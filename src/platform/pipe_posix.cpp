@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace tarnel::platform {
 namespace {
@@ -47,26 +48,18 @@ bool MakeAddress(const std::string& path, sockaddr_un* address) {
 int ConnectSocket(const std::string& path) {
   sockaddr_un address;
   if (!MakeAddress(path, &address)) return -1;
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.IsValid()) return -1;
   int result;
   do {
-    result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    result = connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   } while (result != 0 && errno == EINTR);
-  if (result != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  if (result != 0) return -1;
+  return fd.Release();
 }
 
 // A socket file that accepts connections belongs to a live server.
-bool IsLiveSocket(const std::string& path) {
-  const int fd = ConnectSocket(path);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
+bool IsLiveSocket(const std::string& path) { return ScopedFd(ConnectSocket(path)).IsValid(); }
 
 int Listen(const std::string& path) {
   std::error_code ignored;
@@ -75,14 +68,13 @@ int Listen(const std::string& path) {
   unlink(path.c_str());
   sockaddr_un address;
   if (!MakeAddress(path, &address)) return -1;
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      chmod(path.c_str(), 0666) != 0 || listen(fd, kBacklog) != 0) {
-    close(fd);
+  ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.IsValid()) return -1;
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      chmod(path.c_str(), 0666) != 0 || listen(fd.Get(), kBacklog) != 0) {
     return -1;
   }
-  return fd;
+  return fd.Release();
 }
 
 // The device and inode of the socket file at `path`; false when there is no socket file.
@@ -140,52 +132,48 @@ PipeEndpoint::PipeEndpoint(const std::string& name, const std::string& /*sddl*/)
 }
 
 PipeEndpoint::~PipeEndpoint() {
-  if (folderWatch != kInvalidPipe) close(static_cast<int>(folderWatch));
-  if (pending == kInvalidPipe) return;
-  close(static_cast<int>(pending));
+  folderWatch.Close();
+  if (!pending.IsValid()) return;
+  pending.Close();
   // A file that replaced this endpoint's socket is not this endpoint's to remove.
   if (IsSameSocketFile(path, boundDevice, boundInode)) unlink(path.c_str());
 }
 
 bool PipeEndpoint::CreateInstance() {
-  if (pending != kInvalidPipe) return true;
-  pending = Listen(path);
-  if (pending == kInvalidPipe) return false;
+  if (pending.IsValid()) return true;
+  pending.Reset(Listen(path));
+  if (!pending.IsValid()) return false;
   SocketFileIdentity(path, &boundDevice, &boundInode);
-  if (folderWatch == kInvalidPipe) {
-    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (!folderWatch.IsValid()) {
+    ScopedFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     const std::string folder = std::filesystem::path(path).parent_path().string();
-    if (watch >= 0 && inotify_add_watch(watch, folder.c_str(), kFolderChanges) < 0) {
-      close(watch);
-    } else {
-      folderWatch = watch;
+    if (watch.IsValid() && inotify_add_watch(watch.Get(), folder.c_str(), kFolderChanges) >= 0) {
+      folderWatch = std::move(watch);
     }
   }
   return true;
 }
 
-bool PipeEndpoint::WaitForClient(PipeHandle* connected) {
+bool PipeEndpoint::WaitForClient(ScopedPipe* connected) {
   // Watching the folder lets the endpoint notice that its socket file was removed or
   // replaced: nobody could reach the server any more, not even the wake-up connection of a
   // stop. Without a watch (inotify unavailable) the wait is on the socket alone.
   for (;;) {
-    pollfd entries[2] = {{static_cast<int>(pending), POLLIN, 0},
-                         {static_cast<int>(folderWatch), POLLIN, 0}};
-    const nfds_t count = folderWatch != kInvalidPipe ? 2 : 1;
+    pollfd entries[2] = {{static_cast<int>(pending.Get()), POLLIN, 0},
+                         {folderWatch.Get(), POLLIN, 0}};
+    const nfds_t count = folderWatch.IsValid() ? 2 : 1;
     const int ready = poll(entries, count, -1);
     if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (count == 2 && (entries[1].revents & POLLIN) != 0) {
-      DrainEvents(static_cast<int>(folderWatch));
+      DrainEvents(folderWatch.Get());
       if (!IsSameSocketFile(path, boundDevice, boundInode)) {
         // The next CreateInstance binds the path anew (unless a live server holds it now).
-        close(static_cast<int>(pending));
-        pending = kInvalidPipe;
+        pending.Close();
         // The folder itself may be gone: the next CreateInstance watches it anew.
-        close(static_cast<int>(folderWatch));
-        folderWatch = kInvalidPipe;
+        folderWatch.Close();
         return false;
       }
     }
@@ -193,7 +181,7 @@ bool PipeEndpoint::WaitForClient(PipeHandle* connected) {
   }
   int fd;
   do {
-    fd = accept4(static_cast<int>(pending), nullptr, nullptr, SOCK_CLOEXEC);
+    fd = accept4(static_cast<int>(pending.Get()), nullptr, nullptr, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     // Out of descriptors or memory: the client stays queued, and retrying at once would
@@ -203,7 +191,7 @@ bool PipeEndpoint::WaitForClient(PipeHandle* connected) {
     }
     return false;
   }
-  *connected = fd;
+  connected->Reset(fd);
   return true;
 }
 
@@ -262,10 +250,10 @@ void DisconnectServerPipe(PipeHandle pipe, int32_t /*flushLimitMs*/) {
 
 bool ClosePipe(PipeHandle pipe) { return close(static_cast<int>(pipe)) == 0; }
 
-OpenResult OpenClientPipe(const std::string& name, PipeHandle* pipe) {
+OpenResult OpenClientPipe(const std::string& name, ScopedPipe* pipe) {
   const int fd = ConnectSocket(PipePath(name));
   if (fd < 0) return OpenResult::kFailed;
-  *pipe = fd;
+  pipe->Reset(fd);
   return OpenResult::kOpened;
 }
 

@@ -4,6 +4,8 @@
 // windows.h first: sddl.h needs its types.
 #include <sddl.h>
 
+#include <utility>
+
 namespace tarnel::platform {
 namespace {
 
@@ -69,7 +71,7 @@ PipeEndpoint::PipeEndpoint(const std::string& name, const std::string& sddl)
 }
 
 PipeEndpoint::~PipeEndpoint() {
-  if (pending != kInvalidPipe) CloseHandle(ToHandle(pending));
+  pending.Close();
   if (security != nullptr) LocalFree(security);
 }
 
@@ -81,21 +83,17 @@ bool PipeEndpoint::CreateInstance() {
                        PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0,
                        security != nullptr ? &attributes : nullptr);
   if (instance == INVALID_HANDLE_VALUE) return false;
-  pending = FromHandle(instance);
+  pending.Reset(FromHandle(instance));
   return true;
 }
 
-bool PipeEndpoint::WaitForClient(PipeHandle* connected) {
-  HANDLE instance = ToHandle(pending);
-  pending = kInvalidPipe;
-  if (!ConnectNamedPipe(instance, nullptr)) {
+bool PipeEndpoint::WaitForClient(ScopedPipe* connected) {
+  ScopedPipe instance(pending.Release());
+  if (!ConnectNamedPipe(ToHandle(instance.Get()), nullptr)) {
     const DWORD error = GetLastError();
-    if (error != ERROR_PIPE_CONNECTED && error != ERROR_NO_DATA) {
-      CloseHandle(instance);
-      return false;
-    }
+    if (error != ERROR_PIPE_CONNECTED && error != ERROR_NO_DATA) return false;
   }
-  *connected = FromHandle(instance);
+  *connected = std::move(instance);
   return true;
 }
 
@@ -142,11 +140,11 @@ void DisconnectServerPipe(PipeHandle pipe, int32_t flushLimitMs) {
 
 bool ClosePipe(PipeHandle pipe) { return CloseHandle(ToHandle(pipe)) != 0; }
 
-OpenResult OpenClientPipe(const std::string& name, PipeHandle* pipe) {
+OpenResult OpenClientPipe(const std::string& name, ScopedPipe* pipe) {
   HANDLE handle = CreateFileA(PipePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   if (handle != INVALID_HANDLE_VALUE) {
-    *pipe = FromHandle(handle);
+    pipe->Reset(FromHandle(handle));
     return OpenResult::kOpened;
   }
   return GetLastError() == ERROR_PIPE_BUSY ? OpenResult::kBusy : OpenResult::kFailed;

@@ -4,32 +4,21 @@
 
 namespace tarnel {
 
-SyncEvent::~SyncEvent() {
-  if (valid) Close();
-}
-
 bool SyncEvent::Init() {
   TARNEL_LOG(VERBOSE) << "SyncEvent: initialization of sync event";
-  event = platform::MakeAutoResetEvent();
-  valid = event != nullptr;
-  return valid;
+  event.Reset(platform::MakeAutoResetEvent());
+  return event.IsValid();
 }
 
-bool SyncEvent::Set() { return valid && platform::SignalEvent(event); }
+bool SyncEvent::Set() { return event.IsValid() && platform::SignalEvent(event.Get()); }
 
 bool SyncEvent::Wait(int32_t milliseconds) {
-  if (!valid) return false;
-  const platform::WaitResult result = platform::WaitEvent(event, milliseconds);
+  if (!event.IsValid()) return false;
+  const platform::WaitResult result = platform::WaitEvent(event.Get(), milliseconds);
   if (milliseconds != -1 && result != platform::WaitResult::kSignalled) return false;
-  return platform::ClearEvent(event);
+  return platform::ClearEvent(event.Get());
 }
 
-bool SyncEvent::Close() {
-  if (!valid) return false;
-  valid = false;
-  platform::EventHandle closing = event;
-  event = nullptr;
-  return platform::CloseEvent(closing);
-}
+bool SyncEvent::Close() { return event.Close(); }
 
 }  // namespace tarnel

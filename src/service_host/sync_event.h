@@ -10,7 +10,6 @@ namespace tarnel {
 class SyncEvent {
  public:
   SyncEvent() {}
-  ~SyncEvent();
   SyncEvent(const SyncEvent&) = delete;
   SyncEvent& operator=(const SyncEvent&) = delete;
 
@@ -24,11 +23,10 @@ class SyncEvent {
   // Closes the event; false when there is none or closing failed.
   bool Close();
 
-  bool IsValid() const { return valid; }
+  bool IsValid() const { return event.IsValid(); }
 
  private:
-  bool valid = false;
-  platform::EventHandle event = nullptr;
+  platform::ScopedEvent event;
 };
 
 }  // namespace tarnel

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "command_channel/caller_limits.h"
@@ -697,21 +698,12 @@ struct PipePair {
     }
     endpoint.WaitForClient(&server);
   }
-  ~PipePair() {
-    if (client != platform::kInvalidPipe) platform::ClosePipe(client);
-    if (server != platform::kInvalidPipe) platform::ClosePipe(server);
-  }
-  bool Connected() const {
-    return server != platform::kInvalidPipe && client != platform::kInvalidPipe;
-  }
+  bool Connected() const { return server.IsValid() && client.IsValid(); }
   // Closing the client end releases a write or a flush that would block forever.
-  void CloseClient() {
-    platform::ClosePipe(client);
-    client = platform::kInvalidPipe;
-  }
+  void CloseClient() { client.Close(); }
 
-  platform::PipeHandle server = platform::kInvalidPipe;
-  platform::PipeHandle client = platform::kInvalidPipe;
+  platform::ScopedPipe server;
+  platform::ScopedPipe client;
 };
 
 constexpr int32_t kShortStallLimitMs = 200;
@@ -724,7 +716,7 @@ TEST(StalledWrite, WriteThatMakesNoProgressFailsAfterItsLimit) {
   auto writing = std::async(std::launch::async, [&] {
     for (int i = 0; i < 1024; ++i) {
       uint32_t written = 0;
-      if (!platform::WritePipe(pair.server, piece.data(), kWritePieceSize, &written,
+      if (!platform::WritePipe(pair.server.Get(), piece.data(), kWritePieceSize, &written,
                                kShortStallLimitMs)) {
         return true;
       }
@@ -743,11 +735,13 @@ TEST(StalledWrite, FlushAtTheEndOfAConnectionIsBounded) {
   ASSERT_TRUE(pair.Connected());
   uint32_t written = 0;
   const std::string reply = EncodeFrame(R"({"update_needed":false})");
-  ASSERT_TRUE(platform::WritePipe(pair.server, reply.data(), static_cast<uint32_t>(reply.size()),
-                                  &written, platform::kNoStallLimit));
+  ASSERT_TRUE(platform::WritePipe(pair.server.Get(), reply.data(),
+                                  static_cast<uint32_t>(reply.size()), &written,
+                                  platform::kNoStallLimit));
   // The client reads nothing: the flush (Windows) waits for it only as long as the limit.
-  auto ending = std::async(
-      std::launch::async, [&] { platform::DisconnectServerPipe(pair.server, kShortStallLimitMs); });
+  auto ending = std::async(std::launch::async, [&] {
+    platform::DisconnectServerPipe(pair.server.Get(), kShortStallLimitMs);
+  });
   if (ending.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
     pair.CloseClient();
     FAIL() << "the end of a connection waited for a client that does not read";
@@ -759,6 +753,27 @@ TEST(IPCClientTest, ConnectWithoutServerFails) {
   EXPECT_FALSE(client.Connect(UniquePipeName(), /*retry=*/false));
   EXPECT_FALSE(client.IsConnected());
   EXPECT_FALSE(client.Connect(UniquePipeName(), /*retry=*/true));
+}
+
+// --- Owned pipe ends ----------------------------------------------------------------------
+
+// A moved owner keeps the end open; the end is closed when its last owner goes away, which the
+// peer sees as the end of the stream.
+TEST(ScopedPipe, EndStaysOpenWhenMovedAndIsClosedWithItsLastOwner) {
+  PipePair pair;
+  ASSERT_TRUE(pair.Connected());
+  std::unique_ptr<char[]> payload;
+  int32_t length = 0;
+  {
+    platform::ScopedPipe moved(std::move(pair.client));
+    EXPECT_FALSE(pair.client.IsValid());
+    ASSERT_TRUE(WriteFrame(moved.Get(), "{}", platform::kNoStallLimit));
+    EXPECT_EQ(ReadFrame(PipeByteSource(pair.server.Get()), &payload, &length),
+              FrameReadResult::kFrame);
+  }
+  ASSERT_TRUE(platform::WaitPipeReadable(pair.server.Get(), 60 * 1000));
+  EXPECT_EQ(ReadFrame(PipeByteSource(pair.server.Get()), &payload, &length),
+            FrameReadResult::kSourceEnded);
 }
 
 }  // namespace

@@ -47,17 +47,16 @@ TEST(PeerIdentityWin, ClientOfThisProcessIsItsOwnUser) {
   ASSERT_TRUE(endpoint.CreateInstance());
   IPCClient client(false);
   ASSERT_TRUE(client.Connect(name, /*retry=*/true));
-  platform::PipeHandle connected = platform::kInvalidPipe;
+  platform::ScopedPipe connected;
   ASSERT_TRUE(endpoint.WaitForClient(&connected));
   platform::PeerIdentity peer;
-  ASSERT_TRUE(platform::LookUpPeer(connected, &peer));
+  ASSERT_TRUE(platform::LookUpPeer(connected.Get(), &peer));
   const std::string sid = OwnUserSid();
   ASSERT_FALSE(sid.empty());
   EXPECT_EQ(peer.user, "user " + sid);
   EXPECT_EQ(peer.processId, static_cast<long>(GetCurrentProcessId()));
   EXPECT_EQ(peer.privileged, IsOwnProcessAdministrator());
   EXPECT_TRUE(peer.refusal.empty());
-  platform::ClosePipe(connected);
 }
 
 TEST(PeerIdentityWin, HandleThatIsNoPipeHasNoPeer) {
