@@ -1,14 +1,16 @@
 // Log files: naming, the change of file at a new day or after a full file, and retention by
 // age and by the folder's size.
+#include "logging/log_files.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <iomanip>
 #include <limits>
 #include <locale>
 #include <sstream>
+#include <utility>
 
 #include "logging/log_limits.h"
-#include "logging/logger.h"
 #include "logging/startup_report.h"
 #include "platform/append_file.h"
 #include "platform/directory.h"
@@ -127,23 +129,52 @@ int32_t RetentionHours(int32_t days) {
   return static_cast<int32_t>(hours);
 }
 
-bool LoggingUtils::OpenNewLogFile() {
+LogFileSink::LogFileSink(LogFileSettings settings, TickClock clock, LogFileListener* announce)
+    : settings(std::move(settings)),
+      clock(std::move(clock)),
+      announce(announce),
+      fileStream(std::make_unique<std::ostream>(&fileBuffer)) {
+  OpenNewLogFile();
+  RemoveExpiredLogFiles(RetentionHours(this->settings.retentionDays));
+}
+
+LogFileSink::~LogFileSink() {
+  fileStream.reset();
+  fileBuffer.close();
+}
+
+void LogFileSink::Write(const std::string& line) {
+  if (EnsureCurrentDay()) {
+    *fileStream << line;
+  } else {
+    *fileStream << "Error Logging\n";
+  }
+  fileStream->flush();
+  fileStream->clear();
+}
+
+std::string LogFileSink::CurrentFilePath() const {
+  std::lock_guard<std::mutex> lock(pathMutex);
+  return currentFilePath;
+}
+
+bool LogFileSink::OpenNewLogFile() {
   openTime = clock();
-  const std::string name =
-      UsableFileName(logDirectory, FormatLocalTime(openTime, FileNamePattern(filePrefix)));
+  const std::string name = UsableFileName(
+      settings.directory, FormatLocalTime(openTime, FileNamePattern(settings.prefix)));
   if (fileBuffer.is_open()) fileBuffer.close();
   // Attaching the buffer again also clears the stream's error state.
   fileStream->rdbuf(&fileBuffer);
   {
     std::lock_guard<std::mutex> lock(pathMutex);
-    currentFilePath = logDirectory + name;
+    currentFilePath = settings.directory + name;
   }
   // Appending: a second start within the same second continues the same file. The
   // descriptor is close-on-exec, so an installer the service starts gets no handle on it.
   return platform::OpenAppendFile(currentFilePath, &fileBuffer);
 }
 
-bool LoggingUtils::EnsureCurrentDay() {
+bool LogFileSink::EnsureCurrentDay() {
   const int64_t now = clock();
   if (!IsSameLocalDay(now, openTime)) {
     openTime = now;
@@ -155,31 +186,26 @@ bool LoggingUtils::EnsureCurrentDay() {
   return true;
 }
 
-bool LoggingUtils::BeginNextFile(bool withReport) {
+bool LogFileSink::BeginNextFile(bool withReport) {
   if (!OpenNewLogFile()) return false;
-  {
-    std::lock_guard<std::mutex> lock(listenerMutex);
-    for (LogFileListener* listener : listeners) {
-      listener->OnLogFileOpened(filePrefix, currentFilePath);
-    }
-  }
+  if (announce != nullptr) announce->OnLogFileOpened(settings.prefix, currentFilePath);
   // Into the file only: standard output carries one unbroken sequence of entries.
   if (withReport) *fileStream << BuildStartupReport();
-  return RemoveExpiredLogFiles(RetentionHours(retentionDays));
+  return RemoveExpiredLogFiles(RetentionHours(settings.retentionDays));
 }
 
-bool LoggingUtils::ListLogFiles(std::vector<std::string>& names) {
-  return platform::ListFiles(logDirectory, filePrefix + "_*.log", &names);
+bool LogFileSink::ListLogFiles(std::vector<std::string>& names) {
+  return platform::ListFiles(settings.directory, settings.prefix + "_*.log", &names);
 }
 
-bool LoggingUtils::RemoveExpiredLogFiles(int32_t hours) {
+bool LogFileSink::RemoveExpiredLogFiles(int32_t hours) {
   std::vector<std::string> names;
   if (!ListLogFiles(names)) return false;
   const int64_t cutoff = RetentionCutoff(clock(), hours);
   std::vector<LogFileEntry> kept;
   for (const std::string& name : names) {
-    const std::string path = logDirectory + name;
-    const int64_t fileTime = FileNameTime(name, filePrefix);
+    const std::string path = settings.directory + name;
+    const int64_t fileTime = FileNameTime(name, settings.prefix);
     // The file being written stays whatever its name says: Windows refuses to delete an
     // open file, other systems would let it go and lose the rest of the day's entries.
     if (path == currentFilePath || (fileTime >= cutoff && fileTime <= openTime)) {
@@ -188,7 +214,7 @@ bool LoggingUtils::RemoveExpiredLogFiles(int32_t hours) {
     }
     std::remove(path.c_str());
   }
-  RemoveOldestBeyondFolderLimit(logDirectory, currentFilePath, std::move(kept));
+  RemoveOldestBeyondFolderLimit(settings.directory, currentFilePath, std::move(kept));
   return true;
 }
 

@@ -1,12 +1,16 @@
 #include "logging/standard_output.h"
 
 #include <iostream>
+#include <mutex>
 
-#include "logging/logger.h"
+#include "logging/log_statement.h"
 #include "platform/journal_stream.h"
 
 namespace tarnel {
 namespace {
+
+// Serialises writes to standard output across the process.
+std::mutex g_consoleMutex;
 
 constexpr char kFieldSeparator[] = " | ";
 constexpr size_t kSeparatorLength = sizeof kFieldSeparator - 1;
@@ -57,6 +61,7 @@ std::string JournalForm(const std::string& line) {
 
 void WriteStandardOutput(const std::string& line) {
   static const bool toJournal = platform::StandardOutputIsJournal();
+  std::lock_guard<std::mutex> lock(g_consoleMutex);
   if (toJournal) {
     std::cout << JournalForm(line) << std::flush;
   } else {

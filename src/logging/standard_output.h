@@ -7,7 +7,8 @@ namespace tarnel {
 
 // Writes one queued line (an entry, or the start-up report) to standard output and flushes.
 // When standard output is the system journal the line goes out in JournalForm; otherwise as
-// it is, followed by an end of line. The caller holds the console lock.
+// it is, followed by an end of line. Writes are serialised by the process-wide console
+// lock.
 void WriteStandardOutput(const std::string& line);
 
 // The journal's form of a line: each of its non-empty lines once, ended by "\n" and begun

@@ -77,11 +77,4 @@ std::string BuildStartupReport() {
          "OS: " + GetOsReport() + "\n";
 }
 
-void LoggingUtils::WriteStartupReport() {
-  OpenNewLogFile();
-  RemoveExpiredLogFiles(RetentionHours(retentionDays));
-  // Queued as it is: no level filter, so every file begun at start-up opens with it.
-  EnqueueLine(BuildStartupReport());
-}
-
 }  // namespace tarnel

@@ -49,6 +49,9 @@ class LogFilesTest : public testing::LoggingTest {
     Touch(name);
     Resize(folder + name, size);
   }
+  LogFileSettings FileSettings(int32_t days) const {
+    return LogFileSettings{folder, "TARNEL_UPDATER", days};
+  }
   void Submit(Logger& logger, const std::string& message) {
     logger.Utils().SubmitEntry(LogLevel::INFO, Entry(message));
     logger.Flush();
@@ -137,11 +140,12 @@ TEST_F(LogFilesTest, HugeRetentionPeriodsKeepOldFilesInsteadOfWrapping) {
     folder = UseLogFolder(std::string("\"maximum_days\": ") + days);
     Touch("TARNEL_UPDATER_1990-01-01_00-00-00.log");
     FakeClock clock(LocalTicks(2025, 6, 20, 12, 0, 0));
-    Logger logger(clock.Clock());
+    { Logger logger(clock.Clock()); }
     EXPECT_TRUE(std::filesystem::exists(folder + "TARNEL_UPDATER_1990-01-01_00-00-00.log"));
-    logger.Flush();  // the writer is idle from here on; retention runs on this thread
-    EXPECT_TRUE(logger.Utils().RemoveExpiredLogFiles(std::numeric_limits<int32_t>::max()));
-    EXPECT_TRUE(logger.Utils().RemoveExpiredLogFiles(std::numeric_limits<int32_t>::min()));
+    // The bounds of the hours themselves, on a sink of this thread's own.
+    LogFileSink sink(FileSettings(std::stoi(days)), clock.Clock(), nullptr);
+    EXPECT_TRUE(sink.RemoveExpiredLogFiles(std::numeric_limits<int32_t>::max()));
+    EXPECT_TRUE(sink.RemoveExpiredLogFiles(std::numeric_limits<int32_t>::min()));
     EXPECT_EQ(FolderEntries(folder),
               (std::vector<std::string>{"TARNEL_UPDATER_2025-06-20_12-00-00.log"}))
         << "the most negative period removes every file but the current one";
@@ -242,28 +246,33 @@ TEST_F(LogFilesTest, RetentionBySizeRemovesTheOldestFilesAndNeverTheCurrentOne) 
   MakeFile("TARNEL_UPDATER_2025-06-20_08-00-00.log", 200 * kMiB);
   MakeFile("OTHER_2025-06-01_00-00-00.log", 600 * kMiB);  // not a log file of ours
   FakeClock clock(LocalTicks(2025, 6, 20, 12, 0, 0));
-  Logger logger(clock.Clock());
-  logger.Flush();  // the writer is idle from here on; retention runs on this thread below
-  const std::string current = logger.CurrentLogFilePath();
+  const std::string current = folder + "TARNEL_UPDATER_2025-06-20_12-00-00.log";
+  {
+    Logger logger(clock.Clock());
+    EXPECT_EQ(logger.CurrentLogFilePath(), current);
+  }
   EXPECT_EQ(FolderEntries(folder),
             (std::vector<std::string>{"OTHER_2025-06-01_00-00-00.log",
                                       "TARNEL_UPDATER_2025-06-19_09-00-00_1.log",
                                       "TARNEL_UPDATER_2025-06-20_08-00-00.log",
                                       "TARNEL_UPDATER_2025-06-20_12-00-00.log"}));
 
-  // The current file alone above the folder's limit: everything else goes, it stays.
+  // The same file continued by a sink of this thread's own, alone above the folder's limit:
+  // everything else goes, it stays.
+  LogFileSink sink(FileSettings(30), clock.Clock(), nullptr);
+  ASSERT_EQ(sink.CurrentFilePath(), current);
   Resize(current, 600 * kMiB);
-  EXPECT_TRUE(logger.Utils().RemoveExpiredLogFiles(RetentionHours(30)));
+  EXPECT_TRUE(sink.RemoveExpiredLogFiles(RetentionHours(30)));
   EXPECT_EQ(FolderEntries(folder),
             (std::vector<std::string>{"OTHER_2025-06-01_00-00-00.log",
                                       "TARNEL_UPDATER_2025-06-20_12-00-00.log"}));
 
   // Once full it is followed by a new file, and is then no longer spared.
-  Submit(logger, "in the next file");
+  sink.Write(Entry("in the next file") + "\n");
   EXPECT_EQ(FolderEntries(folder),
             (std::vector<std::string>{"OTHER_2025-06-01_00-00-00.log",
                                       "TARNEL_UPDATER_2025-06-20_12-00-00_1.log"}));
-  EXPECT_NE(ReadFile(logger.CurrentLogFilePath()).find("in the next file"), std::string::npos);
+  EXPECT_NE(ReadFile(sink.CurrentFilePath()).find("in the next file"), std::string::npos);
 }
 
 TEST_F(LogFilesTest, DayChangeComparesTheWholeDate) {
