@@ -123,7 +123,7 @@ void IPCServer::AcceptConnection(platform::ScopedPipe connected) {
 
 bool IPCServer::AdmitConnection(platform::PipeHandle connected, platform::PeerIdentity* peer) {
   if (!platform::LookUpPeer(connected, peer)) {
-    LogRefusedConnection("an unknown user", 0, "the system cannot tell who connected");
+    LogRefusedConnection(platform::kUnknownUser, 0, "the system cannot tell who connected");
     return false;
   }
   if (!peer->refusal.empty()) {
@@ -170,7 +170,7 @@ void IPCServer::ForgetCaller(ConnectionWorker* worker) {
 
 bool IPCServer::MayLogCallerLine(platform::PipeHandle pipe, LogLevel level, std::string* note) {
   if (!IsLogged(level)) return false;
-  std::string caller = "an unknown user";
+  std::string caller = platform::kUnknownUser;
   {
     std::lock_guard<std::mutex> lock(callersMutex);
     const auto it = callers.find(pipe);

@@ -18,6 +18,10 @@ namespace tarnel::platform {
 // The system group whose members are admitted on POSIX without a login session.
 constexpr char kAdmittedGroup[] = "tarnel";
 
+// The user of a caller whose user the system cannot tell any more (Windows: a client process
+// that has already ended); all such callers count as this one user.
+constexpr char kUnknownUser[] = "an unknown user";
+
 struct PeerIdentity {
   // The caller's user as text, also the key its connections and log lines are counted by:
   // "uid 1000" (POSIX) or "user S-1-5-21-..." (Windows, the SID of the token's user).
@@ -32,10 +36,13 @@ struct PeerIdentity {
 };
 
 // Fills *peer for the client connected on `pipe` (a connection accepted by PipeEndpoint) and
-// reads nothing from it. False when the system cannot tell who the client is: the client
-// process is gone or cannot be opened (Windows), or the socket has no peer credentials.
+// reads nothing from it. False when the system cannot tell which process connected: the pipe
+// has no client process id (Windows), or the socket has no peer credentials (POSIX).
 // Windows: GetNamedPipeClientProcessId, then OpenProcess + OpenProcessToken, TokenUser, and
-// CheckTokenMembership with the built-in Administrators group.
+// CheckTokenMembership with the built-in Administrators group. A client process that has
+// already ended (it wrote its command and closed before the connection was accepted), or
+// whose token cannot be read, is kUnknownUser, not privileged, and still admitted: the pipe's
+// security descriptor admitted it.
 // POSIX: may ask logind (sd_uid_get_sessions) and the group database (getgrnam_r) for a
 // caller that is not root; both are local look-ups that do not block on the caller.
 bool LookUpPeer(PipeHandle pipe, PeerIdentity* peer);

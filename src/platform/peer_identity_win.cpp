@@ -44,11 +44,9 @@ bool IsAdministratorToken(HANDLE token) {
   return CheckTokenMembership(duplicate, sid, &member) && member;
 }
 
-}  // namespace
-
-bool LookUpPeer(PipeHandle pipe, PeerIdentity* peer) {
-  ULONG processId = 0;
-  if (!GetNamedPipeClientProcessId(reinterpret_cast<HANDLE>(pipe), &processId)) return false;
+// The user of the process's token and whether it is an administrator's; false when the
+// process has ended or its token cannot be read.
+bool ReadProcessUser(ULONG processId, PeerIdentity* peer) {
   const ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
   if (!process) return false;
   HANDLE token = nullptr;
@@ -57,9 +55,23 @@ bool LookUpPeer(PipeHandle pipe, PeerIdentity* peer) {
   std::string sid;
   if (!TokenUserSid(token, &sid)) return false;
   peer->user = "user " + sid;
-  peer->processId = static_cast<long>(processId);
   peer->privileged = IsAdministratorToken(token);
-  // The pipe's security descriptor admitted the client before it could connect.
+  return true;
+}
+
+}  // namespace
+
+bool LookUpPeer(PipeHandle pipe, PeerIdentity* peer) {
+  ULONG processId = 0;
+  if (!GetNamedPipeClientProcessId(reinterpret_cast<HANDLE>(pipe), &processId)) return false;
+  peer->processId = static_cast<long>(processId);
+  // A client that wrote its command and closed may have ended before its connection is
+  // accepted: its user is then unknown. The pipe's security descriptor admitted it all the
+  // same, so it is served, counted with every other client whose user is unknown.
+  if (!ReadProcessUser(processId, peer)) {
+    peer->user = kUnknownUser;
+    peer->privileged = false;
+  }
   peer->refusal.clear();
   return true;
 }

@@ -59,6 +59,42 @@ TEST(PeerIdentityWin, ClientOfThisProcessIsItsOwnUser) {
   EXPECT_TRUE(peer.refusal.empty());
 }
 
+// A client that writes its command and ends before its connection is accepted (a
+// registration has no reply) is served: the pipe's descriptor admitted it, and its user,
+// which can no longer be read, is the one unknown user.
+TEST(PeerIdentityWin, ClientWhoseProcessHasEndedIsAdmittedAsTheUnknownUser) {
+  const std::string name = "tarnel_peer_ended_" + std::to_string(GetCurrentProcessId());
+  platform::PipeEndpoint endpoint(name, "D:P(A;OICI;GA;;;BA)(A;OICI;GA;;;IU)(D;OICI;GA;;;WD)");
+  ASSERT_TRUE(endpoint.CreateInstance());
+  std::string command = "cmd.exe /c echo x> " + platform::PipePath(name);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &startup, &child));
+  platform::ScopedPipe connected;
+  ASSERT_TRUE(endpoint.WaitForClient(&connected));
+  EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+  const long childId = static_cast<long>(child.dwProcessId);
+  // Once its last handle is closed the ended process goes, soon but not at once.
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  bool gone = false;
+  for (int i = 0; i < 500 && !gone; ++i) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, child.dwProcessId);
+    gone = process == nullptr;
+    if (process != nullptr) CloseHandle(process);
+    if (!gone) Sleep(20);
+  }
+  ASSERT_TRUE(gone) << "the ended client process can still be opened";
+  platform::PeerIdentity peer;
+  ASSERT_TRUE(platform::LookUpPeer(connected.Get(), &peer));
+  EXPECT_EQ(peer.user, platform::kUnknownUser);
+  EXPECT_EQ(peer.processId, childId);
+  EXPECT_FALSE(peer.privileged);
+  EXPECT_TRUE(peer.refusal.empty());
+}
+
 TEST(PeerIdentityWin, HandleThatIsNoPipeHasNoPeer) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   platform::PeerIdentity peer;
