@@ -26,6 +26,7 @@ namespace {
 
 using testing::LogCapture;
 using testing::WaitUntil;
+using testing::WaitUntilSteady;
 using ReadResult = IPCClient::ReadResult;
 
 constexpr int32_t kReplyWaitMs = 10000;
@@ -525,23 +526,6 @@ TEST_F(ChannelTest, IdleClientsDoNotBlockOtherClients) {
   EXPECT_TRUE(WaitUntil([&] { return manager.stops == 1; }));
 }
 
-// Waits until `count` has stood still for `quiet`: a worker blocked writing to a client that
-// does not read stops handling that client's commands.
-bool WaitUntilSteady(const std::function<int()>& count, std::chrono::milliseconds quiet) {
-  int last = -1;
-  auto since = std::chrono::steady_clock::now();
-  return WaitUntil(
-      [&] {
-        const int now = count();
-        if (now != last || now == 0) {
-          last = now;
-          since = std::chrono::steady_clock::now();
-          return false;
-        }
-        return std::chrono::steady_clock::now() - since >= quiet;
-      },
-      std::chrono::seconds(60));
-}
 
 // Checks enough that their replies fill every pipe buffer many times over.
 constexpr int kUnreadChecks = 20000;
@@ -554,7 +538,8 @@ TEST_F(ChannelTest, ClientThatNeverReadsHoldsUpOnlyItsOwnConnectionWithFakeManag
   std::thread sender([&] { flood->SendRaw(checks); });
   // No ASSERT before the stop: the sender ends only with the connection.
   EXPECT_TRUE(
-      WaitUntilSteady([&] { return manager.pendingReads.load(); }, std::chrono::milliseconds(500)));
+      WaitUntilSteady([&] { return manager.pendingReads.load(); }, std::chrono::milliseconds(500),
+                      std::chrono::seconds(60)));
   const int handledForFlood = manager.pendingReads;
   EXPECT_LT(handledForFlood, kUnreadChecks) << "the replies never filled the pipe";
 

@@ -74,22 +74,6 @@ TEST(ServiceForeground, IdleClientsDoNotKeepTheServiceFromStopping) {
       InOrder(service.Log(), {"UpdaterManager: SetStopping", "UpdaterManager: SetStopped"}));
 }
 
-// Waits until `count` has stood still for `quiet`.
-bool WaitUntilSteady(const std::function<int()>& count, std::chrono::milliseconds quiet) {
-  int last = -1;
-  auto since = std::chrono::steady_clock::now();
-  return WaitUntil(
-      [&] {
-        const int now = count();
-        if (now != last || now == 0) {
-          last = now;
-          since = std::chrono::steady_clock::now();
-          return false;
-        }
-        return std::chrono::steady_clock::now() - since >= quiet;
-      },
-      std::chrono::seconds(90));
-}
 
 TEST(ServiceForeground, ClientThatNeverReadsFreezesNothing) {
   // Replies to this many checks fill every pipe and socket buffer many times over.
@@ -109,7 +93,8 @@ TEST(ServiceForeground, ClientThatNeverReadsFreezesNothing) {
   // Once the service stops taking the flood's commands, its worker is blocked writing a
   // reply. No ASSERT until the service ended: the sender ends only with the connection.
   EXPECT_TRUE(
-      WaitUntilSteady([&] { return CountOf(service.Log(), floodLine); }, std::chrono::seconds(1)));
+      WaitUntilSteady([&] { return CountOf(service.Log(), floodLine); }, std::chrono::seconds(1),
+                      std::chrono::seconds(90)));
 
   std::string output;
   EXPECT_EQ(service.Client({"check", "2.0"}, &output), 0) << output;

@@ -40,6 +40,23 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
+bool WaitUntilSteady(const std::function<int()>& count, std::chrono::milliseconds quiet,
+                     std::chrono::milliseconds deadline) {
+  int last = -1;
+  auto since = std::chrono::steady_clock::now();
+  return WaitUntil(
+      [&] {
+        const int now = count();
+        if (now != last || now == 0) {
+          last = now;
+          since = std::chrono::steady_clock::now();
+          return false;
+        }
+        return std::chrono::steady_clock::now() - since >= quiet;
+      },
+      deadline);
+}
+
 LogCapture::LogCapture() {
   GetLogger()->Flush();
   path = GetLogger()->CurrentLogFilePath();

@@ -23,6 +23,12 @@ bool WriteFile(const std::string& path, const std::string& content);
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
+// Waits until `count` is above 0 and has stood still for `quiet`; false after `deadline`.
+// (For instance: a worker blocked writing to a client that does not read stops handling that
+// client's commands.)
+bool WaitUntilSteady(const std::function<int()>& count, std::chrono::milliseconds quiet,
+                     std::chrono::milliseconds deadline);
+
 // What the process-wide logger wrote to its current log file since this object was made.
 class LogCapture {
  public:
