@@ -35,20 +35,9 @@ constexpr uid_t kOtherUser = 65533;
 constexpr int32_t kReplyTimeoutMs = 20000;
 constexpr int kBound = 32;
 
-// Whether an "is_update_needed" check on `client` gets its reply.
-bool Answered(IPCClient* client) {
-  Json::Value check;
-  check["type"] = "is_update_needed";
-  check["current_version"] = "1.0";
-  Json::Value reply;
-  return client->SendJsonMessage(check) &&
-         client->ReadJsonMessage(&reply, kReplyTimeoutMs) == IPCClient::ReadResult::kMessage &&
-         reply.isMember("update_needed");
-}
-
 bool ConnectedAndAnswered() {
   IPCClient client(false);
-  return client.Connect(kPipe, /*retry=*/true) && Answered(&client);
+  return client.Connect(kPipe, /*retry=*/true) && IsUpdateCheckAnswered(&client);
 }
 
 // The service closes a refused connection before it reads a byte: the check gets no reply.
@@ -273,8 +262,8 @@ TEST_F(Admission, CallerBeyondThirtyTwoConnectionsIsClosedOthersAreNotAffected) 
     bool expected = true;
     for (int i = 0; i < kBound; ++i) {
       held.push_back(std::make_unique<IPCClient>(false));
-      expected = held.back()->Connect(kPipe, /*retry=*/true) && Answered(held.back().get()) &&
-                 expected;
+      expected = held.back()->Connect(kPipe, /*retry=*/true) &&
+                 IsUpdateCheckAnswered(held.back().get()) && expected;
     }
     expected = ConnectedAndRefused() && expected;
     self.Tell();
@@ -292,7 +281,7 @@ TEST_F(Admission, CallerBeyondThirtyTwoConnectionsIsClosedOthersAreNotAffected) 
   for (int i = 0; i < kBound + 8; ++i) {
     rootClients.push_back(std::make_unique<IPCClient>(false));
     ASSERT_TRUE(rootClients.back()->Connect(kPipe, /*retry=*/true));
-    EXPECT_TRUE(Answered(rootClients.back().get())) << i;
+    EXPECT_TRUE(IsUpdateCheckAnswered(rootClients.back().get())) << i;
   }
   holder.Release();
   EXPECT_TRUE(holder.Succeeded());

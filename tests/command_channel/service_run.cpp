@@ -70,4 +70,14 @@ int CountOf(const std::string& text, const std::string& needle) {
   return count;
 }
 
+bool IsUpdateCheckAnswered(IPCClient* client) {
+  Json::Value check;
+  check["type"] = "is_update_needed";
+  check["current_version"] = "1.0";
+  Json::Value reply;
+  return client->SendJsonMessage(check) &&
+         client->ReadJsonMessage(&reply, 60000) == IPCClient::ReadResult::kMessage &&
+         reply["update_needed"].isBool();
+}
+
 }  // namespace tarnel::testing

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "command_channel/child_process.h"
+#include "command_channel/ipc_client.h"
 
 namespace tarnel::testing {
 
@@ -42,5 +43,9 @@ class ServiceRun {
 bool InOrder(const std::string& text, const std::vector<std::string>& lines);
 // How often `needle` appears in `text`.
 int CountOf(const std::string& text, const std::string& needle);
+
+// Sends an "is_update_needed" check on an open connection and tells whether an
+// "update_needed" reply came back.
+bool IsUpdateCheckAnswered(IPCClient* client);
 
 }  // namespace tarnel::testing

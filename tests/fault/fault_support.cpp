@@ -15,15 +15,6 @@
 
 namespace tarnel::testing {
 
-bool IsUpdateCheckAnswered(IPCClient* client) {
-  Json::Value check;
-  check["type"] = "is_update_needed";
-  check["current_version"] = "1.0";
-  Json::Value reply;
-  return client->SendJsonMessage(check) &&
-         client->ReadJsonMessage(&reply, 60000) == IPCClient::ReadResult::kMessage &&
-         reply["update_needed"].isBool();
-}
 namespace {
 
 int CountEntries(const std::string& folder) {

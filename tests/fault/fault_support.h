@@ -14,10 +14,6 @@
 
 namespace tarnel::testing {
 
-// Sends an "is_update_needed" check on an open connection and tells whether an
-// "update_needed" reply came back.
-bool IsUpdateCheckAnswered(IPCClient* client);
-
 // What /proc tells about a process.
 struct ProcessFigures {
   int threads = -1;          // entries of /proc/PID/task
