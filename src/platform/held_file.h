@@ -30,6 +30,7 @@ class HeldFile {
   bool Open(const std::string& path, std::string* whyNot = nullptr);
 
   bool IsOpen() const;
+  void Close() { Release(); }
   const std::string& Path() const { return path; }
   // The file's size in bytes when it was opened.
   uint64_t Size() const { return identity.size; }

@@ -8,6 +8,9 @@ namespace {
 
 // How often a follower looks whether the service stops while its installer runs.
 constexpr std::chrono::milliseconds kWaitSlice{500};
+// How often, and how far apart, the removal of an ended installer's copy is tried.
+constexpr int kRemovalAttempts = 25;
+constexpr std::chrono::milliseconds kRemovalRetryDelay{200};
 
 }  // namespace
 
@@ -62,6 +65,14 @@ bool InstallationWatch::SleepUnlessStopping(std::chrono::milliseconds duration) 
   return stopSignal.wait_for(lock, duration, [&] { return stopping; });
 }
 
+void InstallationWatch::RemoveWhenReleased(const std::string& stagingFolder) {
+  // The system may release an ended program's image a moment after its end is signalled.
+  for (int attempt = 0; attempt < kRemovalAttempts; ++attempt) {
+    if (platform::RemoveStagingFolder(stagingFolder)) return;
+    if (SleepUnlessStopping(kRemovalRetryDelay)) return;
+  }
+}
+
 void InstallationWatch::Follow(platform::InstallerProcess process,
                                const std::string& registeredPath,
                                const std::string& stagingFolder, Follower* self) {
@@ -93,7 +104,7 @@ void InstallationWatch::Follow(platform::InstallerProcess process,
       TARNEL_LOG(ERROR) << "Installation of " << registeredPath << " ended with exit code "
                         << exitCode;
     }
-    platform::RemoveStagingFolder(stagingFolder);
+    RemoveWhenReleased(stagingFolder);
   }
   self->finished = true;
 }

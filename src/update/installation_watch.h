@@ -46,6 +46,8 @@ class InstallationWatch {
 
   void Follow(platform::InstallerProcess process, const std::string& registeredPath,
               const std::string& stagingFolder, Follower* self);
+  // Removes the copy of an ended installer, trying again for a few seconds while it is in use.
+  void RemoveWhenReleased(const std::string& stagingFolder);
   // Waits for the stop up to `duration`; true when stopping.
   bool SleepUnlessStopping(std::chrono::milliseconds duration);
   void JoinFinished();

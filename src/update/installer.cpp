@@ -206,6 +206,8 @@ bool VerifyAndLaunch(UpdaterManagerWindows& manager) {
     TARNEL_LOG(ERROR) << "Update : Error while launching " << installerPath;
     return false;
   }
+  // The copy is no longer held, so that it can be removed as soon as its installer ended.
+  staged.Close();
   manager.installations.Watch(std::move(process), installerPath, folder.Release());
   return true;
 }
