@@ -4,8 +4,8 @@ namespace tarnel {
 
 void CallerTurns::Lock(const std::string& caller) {
   std::unique_lock<std::mutex> lock(mutex);
-  if (!held) {
-    held = true;
+  if (holder == nullptr) {
+    holder = &caller;
     return;
   }
   Waiter self(caller);
@@ -15,17 +15,19 @@ void CallerTurns::Lock(const std::string& caller) {
 
 void CallerTurns::Unlock() {
   std::lock_guard<std::mutex> lock(mutex);
+  if (holderQueue != nullptr) AppendCaller(holderQueue);
+  holderQueue = nullptr;
   Waiter* next = rotationFirst;
   if (next == nullptr) {
-    held = false;
+    holder = nullptr;
     return;
   }
   rotationFirst = next->nextCaller;
   if (rotationFirst == nullptr) rotationLast = nullptr;
-  // The caller's next waiter, if any, takes its place at the end of the rotation.
+  holder = &next->caller;
   if (Waiter* successor = next->behind) {
     successor->last = next->last;
-    AppendCaller(successor);
+    holderQueue = successor;
   }
   --waiting;
   next->granted = true;
@@ -42,14 +44,26 @@ size_t CallerTurns::Waiting() const {
 // distinct callers waiting.
 void CallerTurns::Enqueue(Waiter* waiter) {
   ++waiting;
+  if (waiter->caller == *holder) {
+    if (holderQueue == nullptr) {
+      holderQueue = waiter;
+    } else {
+      AppendToQueue(holderQueue, waiter);
+    }
+    return;
+  }
   for (Waiter* first = rotationFirst; first != nullptr; first = first->nextCaller) {
     if (first->caller == waiter->caller) {
-      first->last->behind = waiter;
-      first->last = waiter;
+      AppendToQueue(first, waiter);
       return;
     }
   }
   AppendCaller(waiter);
+}
+
+void CallerTurns::AppendToQueue(Waiter* first, Waiter* waiter) {
+  first->last->behind = waiter;
+  first->last = waiter;
 }
 
 void CallerTurns::AppendCaller(Waiter* first) {

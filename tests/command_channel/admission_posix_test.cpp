@@ -426,7 +426,7 @@ Json::Value Check(const std::string& version) {
 class Turns : public Admission {};
 
 TEST_F(Turns, AnotherCallersCommandIsHandledBeforeMostOfOneCallersQueue) {
-  constexpr int kPerConnection = 40;
+  constexpr int kPerConnection = 4;
   constexpr int kQueue = kBound * kPerConnection;
   const std::string flood = "turns-queue-";
   // In the received lines only, not in the lines of the registrations themselves.

@@ -22,7 +22,7 @@ using testing::WaitUntil;
 
 // Callers as the peer identity names them; root takes turns like everyone else.
 const std::map<char, std::string> kCallers = {
-    {'A', "uid 1000"}, {'B', "uid 0"}, {'C', "an unknown user"}};
+    {'A', "uid 1000"}, {'B', "uid 0"}, {'C', "an unknown user"}, {'D', "uid 1001"}};
 
 std::vector<std::string> Words(const std::string& text) {
   std::istringstream in(text);
@@ -31,11 +31,11 @@ std::vector<std::string> Words(const std::string& text) {
   return words;
 }
 
-// "A3" waits as caller A; the waiters come one after the other while the lock is held.
-// Returns the order in which they got it once it was let go.
-std::string OrderOfTurns(const std::vector<std::string>& arrivals) {
+// "A3" waits as caller A; the waiters come one after the other while a thread of `holder`
+// holds the lock. Returns the order in which they got it once it was let go.
+std::string OrderOfTurns(char holder, const std::vector<std::string>& arrivals) {
   CallerTurns turns;
-  turns.Lock("uid 1001");
+  turns.Lock(kCallers.at(holder));
   std::string order;
   std::vector<std::thread> threads;
   for (const std::string& label : arrivals) {
@@ -59,17 +59,23 @@ TEST(CallerTurns, WaitingCallersGetTheLockInRotationEachInTheOrderItsThreadsCame
     if (i > 1) manyOfAThenB += " A" + std::to_string(i);
   }
   const struct {
+    char holder;
     std::string arrivals;
     std::string order;
   } cases[] = {
-      {"A1", "A1"},
-      {"A1 A2 A3 A4 B1 B2 C1", "A1 B1 C1 A2 B2 A3 A4"},
-      {"B1 A1 A2 C1 A3 B2", "B1 A1 C1 B2 A2 A3"},
+      {'D', "A1", "A1"},
+      {'D', "A1 A2 A3 A4 B1 B2 C1", "A1 B1 C1 A2 B2 A3 A4"},
+      {'D', "B1 A1 A2 C1 A3 B2", "B1 A1 C1 B2 A2 A3"},
       // One caller's long queue: another caller waits for one of its commands.
-      {manyOfA + "B1", manyOfAThenB},
+      {'D', manyOfA + "B1", manyOfAThenB},
+      // The holder's caller has had its turn: callers that came meanwhile go first.
+      {'A', manyOfA + "B1", "B1 " + manyOfA.substr(0, manyOfA.size() - 1)},
+      {'A', "A1 B1 A2 C1", "B1 C1 A1 A2"},
+      {'B', "A1 B1 A2 B2 C1", "A1 C1 B1 A2 B2"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(OrderOfTurns(Words(c.arrivals)), c.order) << c.arrivals;
+    EXPECT_EQ(OrderOfTurns(c.holder, Words(c.arrivals)), c.order)
+        << c.holder << " holds, then " << c.arrivals;
   }
 }
 
