@@ -500,8 +500,7 @@ std::string Registration() {
 }
 
 // The probe at rest, then during each attack that `nonReading` and `pipelining` pick.
-void AttackFigures(Server& service, int repeats, double seconds, bool nonReading,
-                   bool pipelining) {
+void AttackFigures(Server& service, int repeats, double seconds, bool nonReading, bool pipelining) {
   constexpr int kPipeliningConnections = 32;
   ProbeFigures rest, duringNonReading, duringPipelining;
   for (int r = 0; r < repeats; ++r) MeasureProbe(service, seconds, &rest);

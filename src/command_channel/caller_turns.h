@@ -68,12 +68,10 @@ class CallerTurns {
   size_t waiting = 0;
 };
 
-// Holds a caller's turn of a CallerTurns for its scope.
+// Holds a caller's turn of a CallerTurns for its scope; `caller` must outlive it.
 class CallerTurn {
  public:
-  CallerTurn(CallerTurns& turns, const std::string& caller) : turns(turns) {
-    turns.Lock(caller);
-  }
+  CallerTurn(CallerTurns& turns, const std::string& caller) : turns(turns) { turns.Lock(caller); }
   ~CallerTurn() { turns.Unlock(); }
   CallerTurn(const CallerTurn&) = delete;
   CallerTurn& operator=(const CallerTurn&) = delete;

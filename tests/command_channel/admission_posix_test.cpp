@@ -397,8 +397,8 @@ class RawConnection {
   bool Send(const Json::Value& command) {
     const std::string frame = EncodeFrame(WriteCompactJson(command));
     sent += static_cast<int>(frame.size());
-    return fd >= 0 && send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) ==
-                          static_cast<ssize_t>(frame.size());
+    const ssize_t count = fd >= 0 ? send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) : -1;
+    return count == static_cast<ssize_t>(frame.size());
   }
   int Unread() const {
     int unread = -1;
