@@ -211,7 +211,7 @@ void IPCServer::EndAllWorkers() {
 }
 
 void IPCServer::ServeConnection(ConnectionWorker* worker) {
-  while (!stopped && ServeNextMessage(worker->pipe.Get())) {
+  while (!stopped && ServeNextMessage(*worker)) {
   }
   platform::DisconnectServerPipe(worker->pipe.Get(), kReplyStallLimitMs);
   ForgetCaller(worker);
@@ -224,16 +224,18 @@ void IPCServer::ServeConnection(ConnectionWorker* worker) {
   worker->finished = true;
 }
 
-bool IPCServer::ServeNextMessage(platform::PipeHandle pipe) {
+bool IPCServer::ServeNextMessage(const ConnectionWorker& worker) {
+  const platform::PipeHandle pipe = worker.pipe.Get();
   // Waiting for and reading the next message happens outside the handler lock.
   Json::Value message;
   if (!ReadJsonMessage(pipe, &message)) return false;
   Reply reply;
   bool keep = false;
   {
-    std::unique_lock<std::mutex> lock(handlerMutex, std::defer_lock);
-    if (!concurrent) lock.lock();
-    // The server may have begun to stop while this worker waited for the lock.
+    std::optional<CallerTurn> turn;
+    if (!concurrent) turn.emplace(handlerMutex, worker.caller);
+    // The server may have begun to stop while this worker waited for its turn; it passes
+    // the turn on at once, so every waiting worker ends.
     if (stopped) return false;
     keep = HandleCommunication(pipe, message, &reply);
   }
