@@ -419,6 +419,51 @@ class AttackingCaller {
   pid_t pid = -1;
 };
 
+// A caller that has the service install a large file over and over, on connections of its
+// own, until destroyed: registration and install on one connection, which the service
+// closes when the attempt ends (the digest registered does not match, so nothing starts).
+class InstallingCaller {
+ public:
+  InstallingCaller(const std::string& socketPath, const std::string& installer)
+      : thread([this, socketPath, installer] { InstallUntilStopped(socketPath, installer); }) {}
+  ~InstallingCaller() {
+    stop = true;
+    thread.join();
+  }
+  InstallingCaller(const InstallingCaller&) = delete;
+  InstallingCaller& operator=(const InstallingCaller&) = delete;
+
+ private:
+  void InstallUntilStopped(const std::string& socketPath, const std::string& installer) {
+    const std::string frames =
+        EncodeFrame(std::string(R"({"type":"new_install_package","package_full_path":")") +
+                    installer + R"(","package_target_version":"9.0","package_sha256":")" +
+                    std::string(64, 'a') + R"("})") +
+        EncodeFrame(R"({"type":"start_update_install","user":"","display":""})");
+    while (!stop) {
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+      const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+          send(fd, frames.data(), frames.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frames.size())) {
+        std::fprintf(stderr, "installing caller: cannot send\n");
+        std::exit(1);
+      }
+      // Until the service ends the connection (the attempt is over) or the figure is done.
+      char byte;
+      for (;;) {
+        pollfd entry{fd, POLLIN, 0};
+        if (stop || (poll(&entry, 1, 50) > 0 && recv(fd, &byte, 1, 0) <= 0)) break;
+      }
+      close(fd);
+    }
+  }
+
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
 // The group the service admits without a login session, made for the run when it is
 // missing (and removed again); needs root. -1 when there is none.
 class AdmittedGroup {
@@ -499,10 +544,12 @@ std::string Registration() {
          R"("package_target_version":"2.0.0","package_sha256":")" + std::string(64, 'a') + R"("})";
 }
 
-// The probe at rest, then during each attack that `nonReading` and `pipelining` pick.
-void AttackFigures(Server& service, int repeats, double seconds, bool nonReading, bool pipelining) {
+// The probe at rest, then during each attack that `nonReading`, `installing` and
+// `pipelining` pick.
+void AttackFigures(Server& service, const std::string& root, int repeats, double seconds,
+                   bool nonReading, bool installing, bool pipelining) {
   constexpr int kPipeliningConnections = 32;
-  ProbeFigures rest, duringNonReading, duringPipelining;
+  ProbeFigures rest, duringNonReading, duringInstalling, duringPipelining;
   for (int r = 0; r < repeats; ++r) MeasureProbe(service, seconds, &rest);
   const double restP50 = Summarise(rest.p50).median;
   for (int r = 0; nonReading && r < repeats; ++r) {
@@ -511,6 +558,21 @@ void AttackFigures(Server& service, int repeats, double seconds, bool nonReading
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     MeasureProbe(service, seconds, &duringNonReading);
   }
+  // A sparse file just under the installers' size bound: the service copies all of it.
+  const std::string large = root + "/large-setup";
+  if (installing) {
+    std::ofstream(large).close();
+    std::filesystem::resize_file(large, (uint64_t{4} << 30) - 1);
+  }
+  for (int r = 0; installing && r < repeats; ++r) {
+    {
+      const InstallingCaller installer(service.socketPath, large);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      MeasureProbe(service, seconds, &duringInstalling);
+    }
+    WaitUntilQuiet(service, restP50);
+  }
+  if (installing) std::filesystem::remove(large);
   // The pipelining caller is another user than the probe (root): without root there is no
   // second user to make, and the row is left out.
   const AdmittedGroup group;
@@ -534,6 +596,10 @@ void AttackFigures(Server& service, int repeats, double seconds, bool nonReading
               FormatNumber(Summarise(figures.p50).median / restP50, 2), target, verdict});
   };
   if (nonReading) row("one client not reading its replies", duringNonReading, "-", "-");
+  if (installing) {
+    row("(a) another caller installing a 4 GiB sparse file over and over", duringInstalling,
+        "p99 <= 100 ms", Verdict(Summarise(duringInstalling.p99).median <= 0.100));
+  }
   if (pipelining) {
     row("(b) " + std::to_string(kPipeliningConnections) +
             " connections of another caller pipelining registrations",
@@ -580,14 +646,14 @@ int Run(int argc, char** argv) {
               {},
               false};
 
-  // --figures picks some of "rest", "latency", "throughput", "non-reading" and "pipelining"
-  // (for profiling).
+  // --figures picks some of "rest", "latency", "throughput", "non-reading", "installing" and
+  // "pipelining" (for profiling).
   const std::string figures = options.count("figures")
                                   ? options.at("figures")
-                                  : "rest,latency,throughput,non-reading,pipelining";
+                                  : "rest,latency,throughput,non-reading,installing,pipelining";
   const auto wanted = [&](const char* name) { return figures.find(name) != std::string::npos; };
   if (wanted("rest")) AtRestFigures(service, echo, repeats, idleSeconds);
-  const bool attacks = wanted("non-reading") || wanted("pipelining");
+  const bool attacks = wanted("non-reading") || wanted("installing") || wanted("pipelining");
   if (!wanted("latency") && !wanted("throughput") && !attacks) return 0;
   service.Start();
   echo.Start();
@@ -595,7 +661,8 @@ int Run(int argc, char** argv) {
   if (wanted("throughput")) ThroughputFigures(service, echo, repeats, seconds);
   // Last: the registrations change the record that the figures above read.
   if (attacks) {
-    AttackFigures(service, repeats, probeSeconds, wanted("non-reading"), wanted("pipelining"));
+    AttackFigures(service, root, repeats, probeSeconds, wanted("non-reading"), wanted("installing"),
+                  wanted("pipelining"));
   }
   service.Stop();
   echo.Stop();
