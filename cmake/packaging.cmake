@@ -54,6 +54,12 @@ else()
   endif()
   install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz
                 ${TARNEL_PACKAGING_DIR}/linux/copyright DESTINATION ${TARNEL_DOC_SUBDIR})
+  # The publisher's certificate, when the build names one: read-only, and owned by root as
+  # every file of the package is.
+  if(TARNEL_PACKAGE_PUBLISHER_PATH)
+    install(FILES ${TARNEL_PUBLISHER_CERTIFICATE} DESTINATION share/tarnel-updater
+            RENAME publisher.pem PERMISSIONS OWNER_READ GROUP_READ WORLD_READ)
+  endif()
   # Warnings of Debian's package checks that are deliberate, each with its reason.
   install(FILES ${TARNEL_PACKAGING_DIR}/linux/lintian-overrides
           DESTINATION share/lintian/overrides RENAME tarnel-updater)

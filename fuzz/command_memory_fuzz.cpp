@@ -23,7 +23,8 @@
 // command. Checked after each command: the replies are whole frames of the right form; a
 // pending record names one registration's path, version and digest; only the registration
 // writes, and never InstallPath; "update_needed" is true only while a package is pending;
-// every launch is of the recorded file, unchanged, whose digest is the recorded one, with the
+// every launch is of a staged copy of the recorded file, in its own staging folder, whose
+// digest is the recorded one, with the
 // installer's arguments, during "start_update_install"; an install without a failed call
 // lowers the flag and keeps the connection exactly when it launched.
 #include <sys/socket.h>
@@ -40,6 +41,7 @@
 #include "fuzz_support.h"
 #include "platform/held_file.h"
 #include "platform/installer_launch.h"
+#include "platform/installer_staging.h"
 #include "service_host/updater_manager.h"
 #include "update/file_digest.h"
 #include "update/property_store.h"
@@ -127,7 +129,7 @@ class FuzzingMemoryRecordManager : public tarnel::UpdaterManagerWindows {
 
   // The launch double: checks what would be started and records it.
   bool Launch(const tarnel::platform::HeldFile& installer,
-              const std::vector<std::string>& arguments) {
+              const std::vector<std::string>& arguments, const std::string& workingFolder) {
     if (commandType != "start_update_install") Fail("launch: outside an install command");
     if (CallFails()) return false;
     if (!installer.IsOpen() || !installer.StillAsOpened()) return false;  // as the real one
@@ -137,7 +139,13 @@ class FuzzingMemoryRecordManager : public tarnel::UpdaterManagerWindows {
         !Readable(tarnel::kInstallPathValue, &directory)) {
       Fail("launch: the record no longer names what is started");
     }
-    if (installer.Path() != path) Fail("launch: not the recorded installer");
+    const std::string root = tarnel::platform::StagingRoot();
+    if (installer.Path().compare(0, root.size(), root) != 0 ||
+        installer.Path().compare(0, workingFolder.size(), workingFolder) != 0) {
+      Fail("launch: not a staged copy started in its own folder");
+    }
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    if (installer.Path() != workingFolder + name) Fail("launch: not the recorded installer's name");
     if (!tarnel::ComputeHeldFileSha256(installer, digest) || digest != sha256) {
       Fail("launch: the file started does not have the recorded digest");
     }
@@ -223,8 +231,9 @@ int g_ends[2] = {-1, -1};
 
 namespace tarnel::platform {
 
-bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& arguments) {
-  return g_manager->Launch(installer, arguments);
+bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& arguments,
+                     const std::string& workingFolder, InstallerProcess*) {
+  return g_manager->Launch(installer, arguments, workingFolder);
 }
 
 }  // namespace tarnel::platform

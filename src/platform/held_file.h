@@ -22,11 +22,18 @@ class HeldFile {
   HeldFile& operator=(const HeldFile&) = delete;
 
   // Opens the file at path for reading. False when it does not exist, cannot be opened, is
-  // not a regular file (POSIX) or is open for writing elsewhere (Windows).
-  bool Open(const std::string& path);
+  // not a regular file, or is open for writing elsewhere (Windows); Windows also refuses,
+  // before anything is opened, a path that is not on a local fixed drive (UNC paths,
+  // "\\?\UNC\", device paths "\\.\", removable, network and other drives), so that
+  // the service never connects to another machine with its account. When false and `whyNot`
+  // is given, it tells why in a few words that name the path.
+  bool Open(const std::string& path, std::string* whyNot = nullptr);
 
   bool IsOpen() const;
+  void Close() { Release(); }
   const std::string& Path() const { return path; }
+  // The file's size in bytes when it was opened.
+  uint64_t Size() const { return identity.size; }
 
   // True while the file is unchanged since Open (always true on Windows, where the
   // sharing mode keeps it unchanged).

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 namespace tarnel::platform {
@@ -50,20 +51,25 @@ bool HeldFile::Identity::operator==(const Identity& other) const {
 
 HeldFile::~HeldFile() { Release(); }
 
-bool HeldFile::Open(const std::string& filePath) {
+bool HeldFile::Open(const std::string& filePath, std::string* whyNot) {
   Release();
+  std::string reason;
   // O_NONBLOCK: opening a named pipe would otherwise wait for a writer, and a terminal
   // (O_NOCTTY) must not become ours; both are refused below as not regular. Reads of a
   // regular file ignore the flag.
   const int fd = open(filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
-  if (!ReadIdentity(fd, &identity)) {
+  if (fd < 0) {
+    reason = filePath + " cannot be opened: " + std::strerror(errno);
+  } else if (!ReadIdentity(fd, &identity)) {
+    reason = filePath + " is not a regular file";
     close(fd);
-    return false;
+  } else {
+    handle = fd;
+    path = filePath;
+    return true;
   }
-  handle = fd;
-  path = filePath;
-  return true;
+  if (whyNot != nullptr) *whyNot = reason;
+  return false;
 }
 
 bool HeldFile::IsOpen() const { return handle >= 0; }
@@ -107,6 +113,7 @@ void HeldFile::Release() {
   if (handle >= 0) close(static_cast<int>(handle));
   handle = -1;
   path.clear();
+  identity = Identity();
 }
 
 }  // namespace tarnel::platform

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <cstdio>
 #include <vector>
 
@@ -37,6 +38,27 @@ bool RunToolCapturingOutput(const std::string& commandLine, std::vector<std::str
   return reachedEnd && exitStatus == 0;
 }
 
+// The path names a file on a local fixed drive: "X:\..." (or "\\?\X:\...") with X a
+// drive that GetDriveTypeA calls fixed. UNC and device paths, relative paths and every
+// other kind of drive are refused before anything is opened.
+bool IsOnLocalFixedDrive(const std::string& filePath, std::string* whyNot) {
+  std::string local = filePath;
+  const std::string longPrefix = "\\\\?\\";
+  if (local.compare(0, longPrefix.size(), longPrefix) == 0) local = local.substr(longPrefix.size());
+  const bool driveLetter = local.size() >= 3 && std::isalpha(static_cast<unsigned char>(local[0])) &&
+                           local[1] == ':' && (local[2] == '\\' || local[2] == '/');
+  if (!driveLetter) {
+    *whyNot = filePath + " is not a path on a local drive";
+    return false;
+  }
+  const std::string root = local.substr(0, 2) + "\\";
+  if (GetDriveTypeA(root.c_str()) != DRIVE_FIXED) {
+    *whyNot = filePath + " is not on a local fixed drive";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool HeldFile::Identity::operator==(const Identity& other) const {
@@ -45,22 +67,33 @@ bool HeldFile::Identity::operator==(const Identity& other) const {
 
 HeldFile::~HeldFile() { Release(); }
 
-bool HeldFile::Open(const std::string& filePath) {
+bool HeldFile::Open(const std::string& filePath, std::string* whyNot) {
   Release();
+  std::string reason;
+  if (!IsOnLocalFixedDrive(filePath, &reason)) {
+    if (whyNot != nullptr) *whyNot = reason;
+    return false;
+  }
   // Read sharing only: nobody may write, rename or delete the file while it is held, but
   // the digest tool and the loader can still open it for reading and execution.
   const HANDLE file = CreateFileA(filePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  // Only a file on disk can be an installer: a pipe, a console or a device registered as
-  // one is refused, so that reading it can never hold the command handler.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
+  LARGE_INTEGER size{};
+  if (file == INVALID_HANDLE_VALUE) {
+    reason = filePath + " cannot be opened: error " + std::to_string(GetLastError());
+  } else if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
+    // Only a file on disk can be an installer: a pipe, a console or a device registered as
+    // one is refused, so that reading it can never hold the command handler.
+    reason = filePath + " is not a regular file";
     CloseHandle(file);
-    return false;
+  } else {
+    handle = reinterpret_cast<intptr_t>(file);
+    path = filePath;
+    identity.size = static_cast<uint64_t>(size.QuadPart);
+    return true;
   }
-  handle = reinterpret_cast<intptr_t>(file);
-  path = filePath;
-  return true;
+  if (whyNot != nullptr) *whyNot = reason;
+  return false;
 }
 
 bool HeldFile::IsOpen() const { return handle != -1; }
@@ -83,6 +116,7 @@ void HeldFile::Release() {
   if (IsOpen()) CloseHandle(AsHandle(handle));
   handle = -1;
   path.clear();
+  identity = Identity();
 }
 
 }  // namespace tarnel::platform

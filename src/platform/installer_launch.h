@@ -1,27 +1,32 @@
-// Starting an installer: elevated, with a normal window, not waited for.
+// Starting an installer: elevated, with a normal window, from its own folder; and learning
+// when it ended and with which exit code.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "platform/held_file.h"
+#include "platform/installer_process.h"
 
 namespace tarnel::platform {
 
-// Starts the held installer with the given arguments and reports only whether it started;
-// the caller keeps no handle to the new process.
+// Starts the held installer with the given arguments in `workingFolder` and reports whether
+// it started; *process then refers to it.
 //
 // Windows: ShellExecuteExA with the verb "runas", the held file's path as lpFile, the
-// arguments joined by single spaces (unquoted) as lpParameters, SW_SHOWNORMAL, no mask.
-// The held file's sharing mode keeps it unchanged until the call has returned.
-// POSIX: executes the held descriptor itself (fexecve) with argv[0] the file's path and
-// each argument as one argv entry, no shell, in a new session (double fork and setsid, the
-// intermediate child reaped, so no zombie is left); a file that cannot be executed, or that
-// changed since it was opened, is a failed start. The installer inherits standard input,
-// output and error and its own executed descriptor, and no other descriptor: every one
-// above 2 is closed before the exec (close_range, or one by one on older kernels). It gets
-// the service's environment without NOTIFY_SOCKET, LISTEN_FDS, LISTEN_PID and
-// LISTEN_FDNAMES, so it can neither speak for the service to systemd nor claim its sockets.
-bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& arguments);
+// arguments joined by single spaces (unquoted) as lpParameters, `workingFolder` as
+// lpDirectory, SW_SHOWNORMAL and SEE_MASK_NOCLOSEPROCESS for the process handle. The held
+// file's sharing mode keeps it unchanged until the call has returned.
+// POSIX: executes the held file by its path (the caller holds it in a folder nobody else can
+// change) with argv[0] that path and each argument as one argv entry, no shell, in a new
+// session, with `workingFolder` as its working folder; it stays this process's child until
+// WaitForExit reaps it. A file that cannot be executed, or that changed since it was opened,
+// is a failed start. The installer inherits standard input, output and error and no other
+// descriptor: every one above 2 is closed before the exec (close_range, or one by one on
+// older kernels). It gets the service's environment without NOTIFY_SOCKET, LISTEN_FDS,
+// LISTEN_PID and LISTEN_FDNAMES, so it can neither speak for the service to systemd nor
+// claim its sockets.
+bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& arguments,
+                     const std::string& workingFolder, InstallerProcess* process);
 
 }  // namespace tarnel::platform

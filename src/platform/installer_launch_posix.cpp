@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,7 +17,7 @@ extern char** environ;
 namespace tarnel::platform {
 namespace {
 
-void ReportErrorAndExit(int pipeFd) {
+[[noreturn]] void ReportErrorAndExit(int pipeFd) {
   const int error = errno;
   const ssize_t ignored = write(pipeFd, &error, sizeof(error));
   (void)ignored;
@@ -77,32 +79,19 @@ void CloseAllDescriptorsBut(int keepA, int keepB, long openMax) {
 }
 
 // Runs in the new process after fork: only async-signal-safe calls from here on.
-[[noreturn]] void BecomeInstaller(int installerFd, char* const* argv, char* const* envp,
-                                  int pipeFd, long openMax) {
+[[noreturn]] void BecomeInstaller(const char* path, char* const* argv, char* const* envp,
+                                  const char* workingFolder, int pipeFd, long openMax) {
   if (setsid() < 0) ReportErrorAndExit(pipeFd);
-  const pid_t grandchild = fork();
-  if (grandchild < 0) ReportErrorAndExit(pipeFd);
-  if (grandchild > 0) _exit(0);  // the intermediate child ends; the installer is orphaned
   // The service blocks or ignores some signals; the installer starts with defaults.
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
-  CloseAllDescriptorsBut(installerFd, pipeFd, openMax);
-  // Keep the descriptor open across the exec so that interpreted installers work too; the
-  // report pipe stays close-on-exec, so a successful exec closes it.
-  fcntl(installerFd, F_SETFD, 0);
-  fexecve(installerFd, argv, envp);
+  CloseAllDescriptorsBut(pipeFd, pipeFd, openMax);
+  if (chdir(workingFolder) != 0) ReportErrorAndExit(pipeFd);
+  // The report pipe is close-on-exec, so a successful exec closes it.
+  execve(path, argv, envp);
   ReportErrorAndExit(pipeFd);
-  _exit(127);
-}
-
-bool ReapChild(pid_t child) {
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Reads the exec report: end of file means the installer was executed.
@@ -115,9 +104,14 @@ bool ExecSucceeded(int pipeFd) {
   return count == 0;
 }
 
+int OpenProcessDescriptor(pid_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
 }  // namespace
 
-bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& arguments) {
+bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& arguments,
+                     const std::string& workingFolder, InstallerProcess* process) {
   if (!installer.IsOpen() || !installer.StillAsOpened()) return false;
   std::vector<std::string> strings;
   strings.push_back(installer.Path());
@@ -138,14 +132,20 @@ bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& 
   }
   if (child == 0) {
     close(report[0]);
-    BecomeInstaller(static_cast<int>(installer.NativeHandle()), argv.data(), envp.data(),
+    BecomeInstaller(installer.Path().c_str(), argv.data(), envp.data(), workingFolder.c_str(),
                     report[1], openMax);
   }
   close(report[1]);
-  const bool intermediateSucceeded = ReapChild(child);
   const bool executed = ExecSucceeded(report[0]);
   close(report[0]);
-  return intermediateSucceeded && executed;
+  if (!executed) {
+    int ignored = 0;
+    while (waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
+    }
+    return false;
+  }
+  *process = InstallerProcess(OpenProcessDescriptor(child), child);
+  return true;
 }
 
 }  // namespace tarnel::platform

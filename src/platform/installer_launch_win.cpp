@@ -6,7 +6,8 @@
 
 namespace tarnel::platform {
 
-bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& arguments) {
+bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& arguments,
+                     const std::string& workingFolder, InstallerProcess* process) {
   std::string parameters;
   for (const std::string& argument : arguments) {
     if (!parameters.empty()) parameters += ' ';
@@ -15,14 +16,21 @@ bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& 
   SHELLEXECUTEINFOA info;
   ZeroMemory(&info, sizeof(info));
   info.cbSize = sizeof(info);
-  info.fMask = 0;  // no process handle: the installer is not waited for
+  // The process handle, to learn when the installer ends and its exit code.
+  info.fMask = SEE_MASK_NOCLOSEPROCESS;
   info.hwnd = nullptr;
   info.lpVerb = "runas";
   info.lpFile = installer.Path().c_str();
   info.lpParameters = parameters.c_str();
-  info.lpDirectory = nullptr;
+  info.lpDirectory = workingFolder.c_str();
   info.nShow = SW_SHOWNORMAL;
-  return ShellExecuteExA(&info) != FALSE;
+  if (ShellExecuteExA(&info) == FALSE) return false;
+  *process = InstallerProcess();
+  if (info.hProcess != nullptr) {
+    *process = InstallerProcess(reinterpret_cast<intptr_t>(info.hProcess),
+                                GetProcessId(info.hProcess));
+  }
+  return true;
 }
 
 }  // namespace tarnel::platform

@@ -10,11 +10,12 @@
 // compares its signer certificate's subject with the publisher's (CertCompareCertificateName).
 //
 // POSIX: the publisher is the certificate in $CONFIGURATION_DIRECTORY/publisher.pem, or in
-// /etc/tarnel/publisher.pem when that variable is unset or empty. No such file: no
-// publisher. A file that is not a regular file owned by root (a symbolic link included),
+// /etc/tarnel/publisher.pem when that variable is unset or empty; when that file does not
+// exist, the certificate the package installed (TARNEL_PACKAGE_PUBLISHER_PATH, when the
+// build names one). No such file: no publisher. A file that is not a regular file owned by root (a symbolic link included),
 // that group or others may write, or that holds no PEM certificate cannot serve: every
 // check then fails, there is no fallback to no publisher. Check reads the detached DER CMS
-// SignedData at INSTALLERPATH.sig (as "openssl cms -sign -binary -outform DER" makes it)
+// SignedData at REGISTEREDPATH.sig, beside the file the caller registered, (as "openssl cms -sign -binary -outform DER" makes it)
 // and verifies it over the content read through the held descriptor, with the publisher
 // certificate as the only trust anchor: the signer is that certificate or is issued by it.
 #pragma once
@@ -57,10 +58,12 @@ class InstallerPublisher {
   // kUnusable: why the publisher cannot serve. kNone: empty.
   const std::string& Description() const { return description; }
 
-  // Checks the held installer against the publisher. Call only in the kPublisher or
-  // kUnusable modes (kUnusable always gives kCertificateUnusable). Anything but kPassed
-  // comes with a short explanation in *detail, for the log.
-  SignatureCheck Check(const HeldFile& installer, std::string* detail) const;
+  // Checks the held installer (the service's own copy of the file registered at
+  // `registeredPath`) against the publisher. Call only in the kPublisher or kUnusable modes
+  // (kUnusable always gives kCertificateUnusable). Anything but kPassed comes with a short
+  // explanation in *detail, for the log.
+  SignatureCheck Check(const HeldFile& installer, const std::string& registeredPath,
+                       std::string* detail) const;
 
  private:
   struct Anchor;  // the platform's form of the publisher's identity

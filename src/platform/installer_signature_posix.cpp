@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/environment.h"
+#include "product_facts.h"
 
 namespace tarnel::platform {
 namespace {
@@ -55,10 +56,23 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd; }
+  void Reset(int newFd) {
+    if (fd >= 0) close(fd);
+    fd = newFd;
+  }
 
  private:
   int fd;
 };
+
+// Where the package put the publisher's certificate; empty when it was built without one.
+constexpr char kPackagePublisherPath[] = TARNEL_PACKAGE_PUBLISHER_PATH;
+
+int OpenPublisherFile(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+}
+
+bool IsMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
 // systemd hands one folder per ConfigurationDirectory= entry, separated by colons; the unit
 // names one.
@@ -181,10 +195,15 @@ void InstallerPublisher::Load() {
   loaded = true;
   anchor.reset();
   description.clear();
-  const std::string path = PublisherPath();
+  std::string path = PublisherPath();
   // O_NOFOLLOW: a link is not the root-owned file the rules ask for, whatever it points at.
-  Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-  if (file.get() < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+  Descriptor file(OpenPublisherFile(path));
+  if (file.get() < 0 && IsMissing(errno) && kPackagePublisherPath[0] != '\0') {
+    // An operator's certificate takes precedence over the one the package brought.
+    path = kPackagePublisherPath;
+    file.Reset(OpenPublisherFile(path));
+  }
+  if (file.get() < 0 && IsMissing(errno)) {
     mode = PublisherMode::kNone;
     return;
   }
@@ -210,12 +229,14 @@ void InstallerPublisher::Load() {
   anchor->certificate = std::move(certificate);
 }
 
-SignatureCheck InstallerPublisher::Check(const HeldFile& installer, std::string* detail) const {
+SignatureCheck InstallerPublisher::Check(const HeldFile& installer,
+                                         const std::string& registeredPath,
+                                         std::string* detail) const {
   if (mode != PublisherMode::kPublisher || !anchor) {
     *detail = description;
     return SignatureCheck::kCertificateUnusable;
   }
-  const std::string signaturePath = installer.Path() + kSignatureSuffix;
+  const std::string signaturePath = registeredPath + kSignatureSuffix;
   std::vector<unsigned char> signatureBytes;
   if (!ReadSignatureFile(signaturePath, &signatureBytes, detail)) {
     return SignatureCheck::kNoSignature;

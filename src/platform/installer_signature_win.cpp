@@ -138,7 +138,9 @@ void InstallerPublisher::Load() {
   anchor->subject = std::move(signer.subject);
 }
 
-SignatureCheck InstallerPublisher::Check(const HeldFile& installer, std::string* detail) const {
+SignatureCheck InstallerPublisher::Check(const HeldFile& installer,
+                                         const std::string& /*registeredPath*/,
+                                         std::string* detail) const {
   if (mode != PublisherMode::kPublisher || !anchor) {
     *detail = description;
     return SignatureCheck::kCertificateUnusable;

@@ -1,5 +1,7 @@
 #include "platform/updater_key.h"
 
+#include "platform/state_folder_posix.h"
+
 #include <fcntl.h>
 #include <json/json.h>
 #include <sys/stat.h>
@@ -26,16 +28,6 @@ struct OpenStore {
   KeyAccess access;
   Json::Value document;
 };
-
-// The first entry of $STATE_DIRECTORY (systemd lists several separated by colons).
-std::string StateFolder() {
-  const char* variable = std::getenv("STATE_DIRECTORY");
-  std::string folder = variable != nullptr ? variable : "";
-  folder = folder.substr(0, folder.find(':'));
-  if (folder.empty()) return kDefaultStateFolder;
-  if (folder.back() != '/') folder += '/';
-  return folder;
-}
 
 int32_t StatusForErrno(int error) {
   if (error == ENOENT || error == ENOTDIR) return kRegistryFileNotFound;
@@ -152,6 +144,16 @@ bool IsDword(const Json::Value& value) {
 }
 
 }  // namespace
+
+// The first entry of $STATE_DIRECTORY (systemd lists several separated by colons).
+std::string StateFolder() {
+  const char* variable = std::getenv("STATE_DIRECTORY");
+  std::string folder = variable != nullptr ? variable : "";
+  folder = folder.substr(0, folder.find(':'));
+  if (folder.empty()) return kDefaultStateFolder;
+  if (folder.back() != '/') folder += '/';
+  return folder;
+}
 
 UpdaterKey::~UpdaterKey() { Close(); }
 

@@ -2,6 +2,7 @@
 #include "logging/logger.h"
 #include "product_facts.h"
 #include "service_host/updater_manager.h"
+#include "update/installer.h"
 
 namespace tarnel {
 namespace {
@@ -23,6 +24,7 @@ void ServiceMain(uint32_t /*argc*/, char** /*argv*/) {
   }
   manager->SetStarting();
   manager->LoadInstallerPublisher();
+  RemoveAbandonedInstallerCopies();
   {
     UpdaterIPCServer server(manager);
     server.Start(kPipeName, /*systemOnly=*/false, /*concurrent=*/false, /*logFailures=*/true);
@@ -31,6 +33,8 @@ void ServiceMain(uint32_t /*argc*/, char** /*argv*/) {
     manager->stopEvent.Wait(-1);
     manager->SetStopping();
     server.Stop();
+    // Installers still running go on; their copies are removed at a later start.
+    manager->installations.Stop();
     manager->SetStopped();
   }
 }

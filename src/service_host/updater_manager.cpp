@@ -36,6 +36,9 @@ UpdaterManagerWindows::~UpdaterManagerWindows() {
   stopEvent.Close();
 }
 
-bool UpdaterManagerWindows::Stop() { return stopEvent.Set(); }
+bool UpdaterManagerWindows::Stop() {
+  stopRequested = true;
+  return stopEvent.Set();
+}
 
 }  // namespace tarnel

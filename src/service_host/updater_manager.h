@@ -4,6 +4,7 @@
 // every build; on POSIX its platform calls go to the stand-ins of the platform layer).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "platform/service_control.h"
 #include "service_host/singleton_base.h"
 #include "service_host/sync_event.h"
+#include "update/installation_watch.h"
 
 namespace tarnel {
 
@@ -70,6 +72,10 @@ class UpdaterManagerWindows : public UpdaterManager, public SingletonBase {
   bool isService;
   SyncEvent stopEvent;
   platform::InstallerPublisher installerPublisher;
+  // The started installers, followed to their end.
+  InstallationWatch installations;
+  // Set by Stop: an installation still copying or checking its installer gives up.
+  std::atomic<bool> stopRequested{false};
 
  private:
   bool ReportState(const char* stepName, uint32_t state, uint32_t controlsAccepted);

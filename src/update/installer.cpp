@@ -1,18 +1,27 @@
-// Install: verify the registered installer's SHA-256 digest and, when the service has a
-// publisher, the installer's signature; then start it elevated with the silent-install
-// arguments. The installer is held open from before its digest is taken until it has been
-// started, so that the file verified is the file started.
+// Install: copy the registered installer into a staging folder of the service's own, verify
+// the copy's SHA-256 digest and, when the service has a publisher, its signature and version;
+// then start the copy elevated with the silent-install arguments and follow it to its end.
 #include "update/installer.h"
 
+#include <atomic>
+#include <string>
 #include <vector>
 
 #include "logging/logger.h"
 #include "platform/held_file.h"
 #include "platform/installer_launch.h"
+#include "platform/directory.h"
 #include "platform/installer_signature.h"
+#include "platform/installer_staging.h"
+#include "platform/installer_version.h"
+#include "product_facts.h"
 #include "service_host/updater_manager.h"
-#include "update/file_digest.h"
 #include "update/property_store.h"
+#include "update/version.h"
+
+// The version resource's numbers as text: "1,0,0,0".
+#define TARNEL_VERSION_TEXT_OF(...) #__VA_ARGS__
+#define TARNEL_VERSION_TEXT(...) TARNEL_VERSION_TEXT_OF(__VA_ARGS__)
 
 namespace tarnel {
 namespace {
@@ -58,48 +67,133 @@ const char* CheckFailureText(platform::SignatureCheck outcome) {
 
 // Without a publisher every installer passes, as it did before installers were signed.
 bool PublisherAccepts(const platform::InstallerPublisher& publisher,
-                      const platform::HeldFile& installer) {
+                      const platform::HeldFile& staged, const std::string& registeredPath) {
   if (publisher.Mode() == platform::PublisherMode::kNone) return true;
   std::string detail;
-  const platform::SignatureCheck outcome = publisher.Check(installer, &detail);
+  const platform::SignatureCheck outcome = publisher.Check(staged, registeredPath, &detail);
   if (outcome == platform::SignatureCheck::kPassed) return true;
   TARNEL_LOG(ERROR) << kFailurePrefix << CheckFailureText(outcome) << " (" << detail << ")";
   TARNEL_LOG(ERROR) << kFailurePrefix << "installer signature check failed." << kTryingToReset;
   return false;
 }
 
-// Verifies and starts the recorded installer; true when it was started.
-bool VerifyAndLaunch(UpdaterManager& store, const platform::InstallerPublisher& publisher) {
+// Logs why the installer cannot be staged and the step that failed.
+void LogStagingFailure(const std::string& reason) {
+  TARNEL_LOG(ERROR) << kFailurePrefix << reason;
+  TARNEL_LOG(ERROR) << kFailurePrefix << "error while computing the installer SHA256."
+                    << kTryingToReset;
+}
+
+// The last component of a path, with either separator.
+std::string FileNameOf(const std::string& path) {
+  size_t cut = path.size();
+  while (cut > 0 && !platform::IsPathSeparator(path[cut - 1])) --cut;
+  return path.substr(cut);
+}
+
+// The service's own version as the four numbers of its version resource, "1.0.0.0".
+std::string OwnProductVersion() {
+  std::string version = TARNEL_VERSION_TEXT(TARNEL_VERSION_NUMBERS);
+  for (char& c : version) {
+    if (c == ',') c = '.';
+  }
+  return version;
+}
+
+// With a publisher, an installer older than the service is refused: the publisher's old
+// installers are signed as validly as its new ones. Equal versions pass (a repair).
+bool VersionAccepted(const platform::InstallerPublisher& publisher,
+                     const platform::HeldFile& staged) {
+  if (publisher.Mode() == platform::PublisherMode::kNone ||
+      !platform::InstallersCarrySignedVersion()) {
+    return true;
+  }
+  const std::string own = OwnProductVersion();
+  std::string version;
+  std::string reason;
+  if (!platform::ReadInstallerProductVersion(staged, &version)) {
+    reason = "the installer has no version";
+  } else {
+    const VersionOrder order = CompareVersions(version, own);
+    if (order == VersionOrder::Older) {
+      reason = "the installer's version " + version + " is older than the service's " + own;
+    } else if (order == VersionOrder::Undetermined) {
+      reason = "the installer's version " + version + " cannot be compared with the service's " +
+               own;
+    }
+  }
+  if (reason.empty()) return true;
+  TARNEL_LOG(ERROR) << kFailurePrefix << reason;
+  TARNEL_LOG(ERROR) << kFailurePrefix << "installer version check failed." << kTryingToReset;
+  return false;
+}
+
+// Opens the registered installer and refuses, before reading any content, what cannot be
+// one: a missing file, anything but a regular file, a file above kMaxInstallerBytes.
+bool OpenRegisteredInstaller(const std::string& path, platform::HeldFile* installer) {
+  std::string reason;
+  if (!installer->Open(path, &reason)) {
+    LogStagingFailure(reason);
+    return false;
+  }
+  if (installer->Size() > kMaxInstallerBytes) {
+    LogStagingFailure(path + " has " + std::to_string(installer->Size()) +
+                      " bytes, more than the " + std::to_string(kMaxInstallerBytes) +
+                      " an installer may have");
+    return false;
+  }
+  return true;
+}
+
+// Copies the registered installer into a new staging folder and computes the copy's digest.
+bool StageCopy(const platform::HeldFile& installer, const std::atomic<bool>* cancel,
+               platform::StagingFolder* folder, platform::HeldFile* staged,
+               std::string* computed) {
+  std::string reason;
+  if (!folder->Create(&reason) ||
+      !platform::StageInstallerCopy(installer, folder->Path() + FileNameOf(installer.Path()),
+                                    cancel, staged, computed, &reason)) {
+    LogStagingFailure(reason);
+    return false;
+  }
+  TARNEL_LOG(INFO) << "Staged installer copy: " << staged->Path();
+  return true;
+}
+
+// Verifies and starts the recorded installer; true when it was started. What starts is the
+// service's own copy, in a folder that only the service's account can change, and it is
+// that copy whose digest, signature and version are checked.
+bool VerifyAndLaunch(UpdaterManagerWindows& manager) {
   std::string installerPath;
-  if (!store.GetUpdaterStringValue(kInstallerPathValue, installerPath)) {
+  if (!manager.GetUpdaterStringValue(kInstallerPathValue, installerPath)) {
     TARNEL_LOG(ERROR) << kFailurePrefix << "error while getting the InstallerPath property."
                       << kTryingToReset;
     return false;
   }
   TARNEL_LOG(INFO) << "Checking installer SHA256...";
   std::string expected;
-  if (!store.GetUpdaterStringValue(kInstallerSha256Value, expected)) {
+  if (!manager.GetUpdaterStringValue(kInstallerSha256Value, expected)) {
     TARNEL_LOG(ERROR) << kFailurePrefix << "error while getting the InstallerSha256 property."
                       << kTryingToReset;
     return false;
   }
   platform::HeldFile installer;
+  if (!OpenRegisteredInstaller(installerPath, &installer)) return false;
+  platform::StagingFolder folder;
+  platform::HeldFile staged;
   std::string computed;
-  if (!installer.Open(installerPath) || !ComputeHeldFileSha256(installer, computed)) {
-    TARNEL_LOG(ERROR) << kFailurePrefix << "error while computing the installer SHA256."
-                      << kTryingToReset;
-    return false;
-  }
+  if (!StageCopy(installer, &manager.stopRequested, &folder, &staged, &computed)) return false;
   TARNEL_LOG(ERROR) << "Expected: " << expected;
   TARNEL_LOG(ERROR) << "Computed: " << computed;
   if (expected != computed) {
     TARNEL_LOG(ERROR) << kFailurePrefix << "SHA256 hash mismatch." << kTryingToReset;
     return false;
   }
-  if (!PublisherAccepts(publisher, installer)) return false;
+  if (!PublisherAccepts(manager.installerPublisher, staged, installerPath)) return false;
+  if (!VersionAccepted(manager.installerPublisher, staged)) return false;
   if (VerifiedHook()) VerifiedHook()(installerPath);
   std::string installDirectory;
-  if (!store.GetUpdaterStringValue(kInstallPathValue, installDirectory)) {
+  if (!manager.GetUpdaterStringValue(kInstallPathValue, installDirectory)) {
     TARNEL_LOG(ERROR) << kFailurePrefix << "error while getting the InstallPath property."
                       << kTryingToReset;
     return false;
@@ -107,10 +201,14 @@ bool VerifyAndLaunch(UpdaterManager& store, const platform::InstallerPublisher& 
   const std::vector<std::string> arguments = InstallerArguments(installDirectory);
   TARNEL_LOG(INFO) << "Launch installation of " << installerPath << " with parameters "
                    << JoinArguments(arguments);
-  if (!platform::LaunchInstaller(installer, arguments)) {
+  platform::InstallerProcess process;
+  if (!platform::LaunchInstaller(staged, arguments, folder.Path(), &process)) {
     TARNEL_LOG(ERROR) << "Update : Error while launching " << installerPath;
     return false;
   }
+  // The copy is no longer held, so that it can be removed as soon as its installer ended.
+  staged.Close();
+  manager.installations.Watch(std::move(process), installerPath, folder.Release());
   return true;
 }
 
@@ -118,6 +216,13 @@ bool VerifyAndLaunch(UpdaterManager& store, const platform::InstallerPublisher& 
 
 void SetInstallerVerifiedHook(std::function<void(const std::string&)> hook) {
   VerifiedHook() = std::move(hook);
+}
+
+void RemoveAbandonedInstallerCopies() {
+  const int removed = platform::RemoveAbandonedStagingFolders();
+  if (removed > 0) {
+    TARNEL_LOG(INFO) << "Removed " << removed << " staged installer copies of earlier runs";
+  }
 }
 
 void UpdaterManagerWindows::LoadInstallerPublisher() {
@@ -131,8 +236,10 @@ void UpdaterManagerWindows::LoadInstallerPublisher() {
                         << ", no installer is started until it is fixed";
       break;
     case platform::PublisherMode::kNone:
-      TARNEL_LOG(INFO) << kPublisherPrefix
-                       << "none, installers are started without a signature check";
+      // A service installed as such that starts any admitted caller's program is worth a
+      // warning; in the foreground it is the usual way of trying the service out.
+      TARNEL_LOG_AT(isService ? LogLevel::WARNING : LogLevel::INFO)
+          << kPublisherPrefix << "none, installers are started without a signature check";
       break;
   }
 }
@@ -140,7 +247,7 @@ void UpdaterManagerWindows::LoadInstallerPublisher() {
 // The command's user and display have no part in the installation.
 bool UpdaterManagerWindows::Install(std::string, std::string) {
   if (!installerPublisher.IsLoaded()) LoadInstallerPublisher();
-  if (!VerifyAndLaunch(*this, installerPublisher)) {
+  if (!VerifyAndLaunch(*this)) {
     ResetRegPendingUpdate(false);  // logs its own failure
     return false;
   }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -114,6 +115,32 @@ TEST_F(SignedInstallTest, InstallerSignedByThePublisherOrByACertificateItIssuedI
   }
 }
 
+// A shell reads a script as it runs it. A publisher-signed script, registered from a file
+// its caller owns and rewritten by the caller while it runs: the caller's lines never run,
+// because what runs is the service's own copy.
+TEST_F(SignedInstallTest, SignedScriptRewrittenByItsOwnerWhileItRunsRunsOnlyThePublishersLines) {
+  const std::string started = folder + "started";
+  const std::string go = folder + "go";
+  const std::string genuine = folder + "genuine";
+  const std::string evil = folder + "evil";
+  const std::string head = "#!/bin/sh\ntouch " + started + "\nwhile [ ! -e " + go +
+                           " ]; do sleep 0.05; done\n";
+  const std::string tail = "touch " + genuine + "\n";
+  std::string rewrittenTail = "touch " + evil + "\n";
+  rewrittenTail.resize(std::max(rewrittenTail.size(), tail.size()), '#');
+  ASSERT_TRUE(WriteFile(installer, head + tail));
+  ASSERT_TRUE(Sign(installer, Keys().publisher));
+  RegisterAsItIs();
+  ASSERT_TRUE(manager.Install("", ""));
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(started); }));
+  // The owner rewrites, in place, the lines the shell has not read yet.
+  std::ofstream(installer, std::ios::binary | std::ios::in | std::ios::out) << head + rewrittenTail;
+  ASSERT_TRUE(WriteFile(go, ""));
+  EXPECT_TRUE(WaitUntil([&] { return manager.installations.Running() == 0; }));
+  EXPECT_TRUE(std::filesystem::exists(genuine)) << "the publisher's lines ran";
+  EXPECT_FALSE(std::filesystem::exists(evil)) << "the caller's lines ran as the service";
+}
+
 TEST_F(SignedInstallTest, PublisherIsLoggedOnceWhenLoaded) {
   LogCapture log;
   manager.LoadInstallerPublisher();
@@ -218,16 +245,26 @@ TEST_F(SignedInstallTest, PublisherFileThatCannotServeStartsNothing) {
   EXPECT_FALSE(std::filesystem::exists(argsFile)) << "nothing may start";
 }
 
+// Without a publisher any admitted caller's program starts: worth a warning for a service
+// run by systemd, the usual way of trying the service out in the foreground.
 TEST_F(InstallTest, WithoutAPublisherAnUnsignedInstallerStartsAsBefore) {
-  LogCapture log;
-  manager.LoadInstallerPublisher();
-  EXPECT_TRUE(manager.Install("", ""));
-  EXPECT_FALSE(WaitForRecordedArguments().empty());
-  EXPECT_TRUE(log.Contains(LevelName(LogLevel::INFO) +
-                           " | Installer publisher: none, installers are started without a "
-                           "signature check"))
-      << log.Text();
-  EXPECT_FALSE(log.Contains("signature check failed"));
+  const struct {
+    bool isService;
+    LogLevel level;
+  } cases[] = {{true, LogLevel::WARNING}, {false, LogLevel::INFO}};
+  for (const auto& c : cases) {
+    LogCapture log;
+    manager.isService = c.isService;
+    manager.LoadInstallerPublisher();
+    EXPECT_TRUE(manager.Install("", ""));
+    EXPECT_FALSE(WaitForRecordedArguments().empty());
+    EXPECT_TRUE(log.Contains(LevelName(c.level) +
+                             " | Installer publisher: none, installers are started without a "
+                             "signature check"))
+        << log.Text();
+    EXPECT_FALSE(log.Contains("signature check failed"));
+    std::filesystem::remove(argsFile);
+  }
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "install_fixture.h"
 #include "platform/held_file.h"
+#include "platform/installer_staging.h"
 
 namespace tarnel::testing {
 namespace {
@@ -92,6 +94,76 @@ TEST(HeldFileWinTest, APipeIsNotHeldAsAnInstaller) {
   platform::HeldFile held;
   EXPECT_FALSE(held.Open(pipe));
   CloseHandle(server);
+}
+
+// Runs the program at `path` from its own folder and waits for it; true when it ran.
+bool RunBesideItsFolder(const std::string& path) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  std::string commandLine = "\"" + path + "\"";
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  if (!CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      folder.c_str(), &startup, &process)) {
+    return false;
+  }
+  WaitForSingleObject(process.hProcess, 60000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+// A DLL that the caller places beside its download is found first by the loader when the
+// installer starts from there. The service starts its copy from a folder of its own.
+TEST_F(InstallTest, StagedCopyRunsFromItsOwnFolderAndNotBesideAPlantedDll) {
+  std::filesystem::copy_file(ProgramFolder() + "tarnel_planted_probe.dll",
+                             folder + "tarnel_planted_probe.dll");
+  const std::string dllRecord = folder + "dll.txt";
+  const std::string self = folder + "self.txt";
+  platform::SetEnvironmentValue("TARNEL_RECORD_DLL_FILE", dllRecord);
+  ASSERT_TRUE(RunBesideItsFolder(installer));
+  ASSERT_EQ(ReadFile(dllRecord), "loaded") << "started from the download, it loads the plant";
+  std::filesystem::remove(argsFile);
+  std::filesystem::remove(dllRecord);
+
+  platform::SetEnvironmentValue("TARNEL_RECORD_SELF_FILE", self);
+  platform::SetEnvironmentValue("TARNEL_RECORD_EXIT_CODE", "7");
+  LogCapture log;
+  EXPECT_TRUE(manager.Install("", ""));
+  EXPECT_FALSE(WaitForRecordedArguments().empty());
+  const std::string ended = Error("Installation of " + installer + " ended with exit code 7");
+  EXPECT_TRUE(WaitUntil([&] { return log.Contains(ended); })) << log.Text();
+  platform::SetEnvironmentValue("TARNEL_RECORD_DLL_FILE", "");
+  platform::SetEnvironmentValue("TARNEL_RECORD_SELF_FILE", "");
+  platform::SetEnvironmentValue("TARNEL_RECORD_EXIT_CODE", "");
+  EXPECT_EQ(ReadFile(dllRecord), "not loaded");
+  std::istringstream recorded(ReadFile(self));
+  std::string program, workingFolder;
+  std::getline(recorded, program);
+  std::getline(recorded, workingFolder);
+  const std::string root = platform::StagingRoot();
+  EXPECT_EQ(program.compare(0, root.size(), root), 0) << program;
+  EXPECT_EQ(std::filesystem::path(program).filename(), std::filesystem::path(installer).filename());
+  EXPECT_TRUE(log.Contains("INFO    | Staged installer copy: " + program)) << log.Text();
+  EXPECT_TRUE(WaitUntil([&] { return manager.installations.Running() == 0; }));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(program).parent_path()))
+      << "the copy goes once its installer ended";
+}
+
+// The service's account must never connect to another machine for an installer.
+TEST_F(InstallTest, PathsNotOnALocalFixedDriveAreRefusedBeforeTheyAreOpened) {
+  for (const std::string path : {"\\\\tarnel-test-host\\share\\setup.exe",
+                                  "\\\\?\\UNC\\tarnel-test-host\\share\\setup.exe",
+                                  "\\\\.\\pipe\\setup.exe", "setup.exe"}) {
+    Register(path, digest, "C:\\Product");
+    LogCapture log;
+    EXPECT_FALSE(manager.Install("", "")) << path;
+    EXPECT_TRUE(log.Contains(Error("UpdaterManagerWindows::NewPackageReadyToInstall: " + path +
+                                   " is not a path on a local drive")))
+        << log.Text();
+    EXPECT_FALSE(log.Contains("Computed: "));
+    EXPECT_EQ(StoredFlag(), 0u);
+  }
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 // waiting for the file never sees it half written. On POSIX, with
 // TARNEL_RECORD_INHERITED_FILE set, it also records what it inherited: a line
 // "fd NUMBER TARGET" for each descriptor open at its start and "env NAME=VALUE" for each
-// variable of its environment.
+// variable of its environment. With TARNEL_RECORD_SELF_FILE set it writes there its own path
+// and its working folder, one per line. On Windows, with TARNEL_RECORD_DLL_FILE set, it loads
+// "tarnel_planted_probe.dll" by name, as installers load their helper DLLs, and records
+// "loaded" or "not loaded" there. It exits with TARNEL_RECORD_EXIT_CODE when that is set.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -32,6 +35,25 @@ std::string Parameters(int, char**) {
 }
 
 void RecordSession() {}
+
+std::string OwnPath(char**) {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return path;
+}
+
+std::string WorkingFolder() {
+  char folder[MAX_PATH] = {};
+  GetCurrentDirectoryA(MAX_PATH, folder);
+  return folder;
+}
+
+void RecordDllLoad() {
+  const char* target = std::getenv("TARNEL_RECORD_DLL_FILE");
+  if (target == nullptr) return;
+  const bool loaded = LoadLibraryA("tarnel_planted_probe.dll") != nullptr;
+  std::ofstream(target) << (loaded ? "loaded" : "not loaded");
+}
 
 std::string Inherited() { return std::string(); }
 
@@ -70,6 +92,15 @@ void RecordSession() {
   std::ofstream(target) << getsid(0);
 }
 
+std::string OwnPath(char** argv) { return argv[0]; }
+
+std::string WorkingFolder() {
+  char folder[4096] = {};
+  return getcwd(folder, sizeof(folder)) != nullptr ? folder : "";
+}
+
+void RecordDllLoad() {}
+
 std::string Parameters(int argc, char** argv) {
   std::string text;
   for (int i = 1; i < argc; ++i) text += std::string(argv[i]) + "\n";
@@ -87,6 +118,11 @@ int main(int argc, char** argv) {
     std::ofstream(record, std::ios::binary | std::ios::trunc) << inherited;
   }
   RecordSession();
+  RecordDllLoad();
+  if (const char* record = std::getenv("TARNEL_RECORD_SELF_FILE")) {
+    std::ofstream(record, std::ios::binary | std::ios::trunc)
+        << OwnPath(argv) << "\n" << WorkingFolder() << "\n";
+  }
   const std::string temporary = std::string(target) + ".partial";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
@@ -94,5 +130,7 @@ int main(int argc, char** argv) {
     if (!out) return 3;
   }
   std::remove(target);
-  return std::rename(temporary.c_str(), target) == 0 ? 0 : 4;
+  if (std::rename(temporary.c_str(), target) != 0) return 4;
+  const char* exitCode = std::getenv("TARNEL_RECORD_EXIT_CODE");
+  return exitCode != nullptr ? std::atoi(exitCode) : 0;
 }

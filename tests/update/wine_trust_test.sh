@@ -16,13 +16,18 @@
 # signed by another subject, an unsigned one and a signed one changed afterwards (each with
 # its digest registered, so only the signature stands in the way); an unsigned copy of the
 # service has no publisher and starts an unsigned installer; a signed copy changed after
-# signing starts nothing.
+# signing starts nothing. Under a publisher, a signed installer whose version resource is
+# older than the service's, or that has none, is refused; equal and newer ones start; an
+# unsigned service checks no version. Every started installer runs from its staged copy, its
+# exit code is logged and the copy is gone afterwards.
+# The versioned installers are found beside INSTALLER_EXE (tarnel_record_args_installer_older,
+# _equal and _newer).
 # Wine's WinVerifyTrust does not check chain trust (a self-signed signer verifies), so a
 # certificate of another key under the publisher's subject cannot be shown refused here.
 set -euo pipefail
 
 if [ $# -ne 3 ]; then
-  sed -n '2,21p' "$0" >&2
+  sed -n '2,/^set -euo/p' "$0" | sed '$d' >&2
   exit 2
 fi
 : "${WINEPREFIX:?set WINEPREFIX to an initialised Wine prefix}"
@@ -86,6 +91,10 @@ cp "$3" "$work/unsigned.exe"
 sign "$3" "$work/same.exe" publisher
 sign "$3" "$work/other.exe" stranger
 sign "$3" "$work/changed.exe" publisher
+installers="$(dirname "$3")"
+for version in older equal newer; do
+  sign "$installers/tarnel_record_args_installer_$version.exe" "$work/$version.exe" publisher
+done
 # One byte of the DOS stub's message: covered by the signature, unused by the loader.
 for changed in changed.exe changed-service.exe; do
   printf 'X' | dd of="$work/$changed" bs=1 seek=78 conv=notrunc status=none
@@ -126,15 +135,28 @@ install() {
     done
     [ "$(tr -d '\r' <"$args_file" 2>/dev/null)" = '/S /U /R /D=C:\Product' ] ||
       fail "$name did not run with its parameters"
+    wait_for_log "INFO    | Installation of $path ended with exit code 0" ||
+      fail "$name: no exit code line in: $(log | tail -5)"
+    local staged
+    staged="$(log | grep -F 'Staged installer copy: ' | tail -1 | sed 's/.*Staged installer copy: //')"
+    case "$staged" in 'C:\ProgramData\Tarnel\Updater\Installers\'*"\\$name") ;;
+      *) fail "$name: not started from a staged copy: '$staged'" ;; esac
+    local staged_folder
+    staged_folder="$("$wine" winepath -u "${staged%\\*}" | tr -d '\r')"
+    for _ in $(seq 1 60); do
+      [ -e "$staged_folder" ] || break
+      sleep 0.5
+    done
+    [ ! -e "$staged_folder" ] || fail "$name: its staged copy is still there after its end"
   else
     refusals=$((refusals + 1))
     for _ in $(seq 1 120); do
-      [ "$(log | grep -cF 'installer signature check failed. Trying to reset PendingUpdate...')" -ge "$refusals" ] && break
+      [ "$(log | grep -cE 'installer (signature|version) check failed. Trying to reset PendingUpdate...')" -ge "$refusals" ] && break
       sleep 0.5
     done
     log | grep -qF "ERROR   | UpdaterManagerWindows::NewPackageReadyToInstall: $reason" ||
       fail "$name: no line '$reason' in: $(log | tail -8)"
-    [ "$(log | grep -cF 'installer signature check failed')" -eq "$refusals" ] ||
+    [ "$(log | grep -cE 'installer (signature|version) check failed')" -eq "$refusals" ] ||
       fail "$name: the refusal was not logged"
     ! log | grep -qF "Launch installation of $path" || fail "$name was launched"
     [ ! -e "$args_file" ] || fail "$name ran"
@@ -145,7 +167,10 @@ install() {
 start_service signed-service.exe
 log | grep -qF "INFO    | Installer publisher: CN=Tarnel Test Publisher" ||
   fail "the signed service logs no publisher: $(log | grep -F 'Installer publisher' || true)"
-install same.exe started
+install equal.exe started
+install newer.exe started
+install older.exe refused "the installer's version 0.9.9.9 is older than the service's 1.0.0.0"
+install same.exe refused "the installer has no version"
 install other.exe refused "the installer is not signed by the publisher (signed by CN=Someone Else)"
 install unsigned.exe refused "the installer has no signature (0x800B0100)"
 install changed.exe refused "the installer's signature does not match its content (0x80096010)"
@@ -157,7 +182,7 @@ refusals=0
 start_service changed-service.exe
 log | grep -qF "ERROR   | Installer publisher: the service's own signature does not verify (0x80096010), no installer is started until it is fixed" ||
   fail "the altered service does not say that it starts nothing: $(log | grep -F 'Installer publisher' || true)"
-install same.exe refused "the publisher certificate cannot be used (the service's own signature does not verify (0x80096010))"
+install equal.exe refused "the publisher certificate cannot be used (the service's own signature does not verify (0x80096010))"
 stop_service
 
 refusals=0
@@ -166,5 +191,6 @@ log | grep -qF "INFO    | Installer publisher: none, installers are started with
   fail "the unsigned service does not say it has no publisher"
 install unsigned.exe started
 install other.exe started
+install older.exe started
 stop_service
 echo "wine_trust_test: passed"

@@ -1,0 +1,74 @@
+#include "platform/installer_process.h"
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tarnel::platform {
+namespace {
+
+int ExitCodeOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+// Reaps the child if it has ended; true with *exitCode then.
+bool ReapIfEnded(pid_t pid, int* exitCode) {
+  int status = 0;
+  pid_t result = 0;
+  do {
+    result = waitpid(pid, &status, WNOHANG);
+  } while (result < 0 && errno == EINTR);
+  if (result != pid) return false;
+  *exitCode = ExitCodeOf(status);
+  return true;
+}
+
+}  // namespace
+
+InstallerProcess::~InstallerProcess() { Close(); }
+
+InstallerProcess::InstallerProcess(InstallerProcess&& other) noexcept
+    : handle(other.handle), pid(other.pid) {
+  other.handle = kNone;
+  other.pid = 0;
+}
+
+InstallerProcess& InstallerProcess::operator=(InstallerProcess&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle = other.handle;
+    pid = other.pid;
+    other.handle = kNone;
+    other.pid = 0;
+  }
+  return *this;
+}
+
+void InstallerProcess::Close() {
+  if (handle >= 0) close(static_cast<int>(handle));
+  handle = kNone;
+  pid = 0;
+}
+
+bool InstallerProcess::WaitForExit(int timeoutMs, int* exitCode) {
+  if (pid <= 0) return false;
+  const pid_t child = static_cast<pid_t>(pid);
+  if (handle >= 0) {
+    pollfd ready{static_cast<int>(handle), POLLIN, 0};
+    if (poll(&ready, 1, timeoutMs) <= 0) return false;
+  } else {
+    // No process descriptor: look again every 100 ms.
+    for (int waited = 0; waited < timeoutMs && !ReapIfEnded(child, exitCode); waited += 100) {
+      usleep(100 * 1000);
+    }
+  }
+  if (!ReapIfEnded(child, exitCode)) return false;
+  Close();
+  return true;
+}
+
+}  // namespace tarnel::platform
