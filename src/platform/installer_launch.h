@@ -17,7 +17,13 @@ namespace tarnel::platform {
 // arguments joined by single spaces (unquoted) as lpParameters, `workingFolder` as
 // lpDirectory, SW_SHOWNORMAL and SEE_MASK_NOCLOSEPROCESS for the process handle. The held
 // file's sharing mode keeps it unchanged until the call has returned.
-// POSIX: executes the held file by its path (the caller holds it in a folder nobody else can
+// POSIX under systemd (INVOCATION_ID set) with the system bus reachable: systemd starts the
+// held file by its path as the transient service "tarnel-installer-N.service" (Type=exec, so
+// a file that cannot be executed fails the start, which is awaited), as root without any
+// sandbox, in `workingFolder`, with the environment described below; it is not in the
+// service's cgroup, outlives a stop of the service, and its output goes to the journal under
+// its own unit name. WaitForExit learns its end from systemd and then releases the unit.
+// POSIX otherwise (foreground, no bus): executes the held file by its path (the caller holds it in a folder nobody else can
 // change) with argv[0] that path and each argument as one argv entry, no shell, in a new
 // session, with `workingFolder` as its working folder; it stays this process's child until
 // WaitForExit reaps it. A file that cannot be executed, or that changed since it was opened,

@@ -12,6 +12,8 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/installer_unit_posix.h"
+
 extern char** environ;
 
 namespace tarnel::platform {
@@ -35,6 +37,27 @@ bool IsServiceOnlyVariable(const char* entry) {
     if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
   }
   return false;
+}
+
+// Variables that systemd sets for each unit itself; an installer unit gets its own.
+const char* const kPerUnitVariables[] = {"INVOCATION_ID", "JOURNAL_STREAM", "SYSTEMD_EXEC_PID"};
+
+bool IsPerUnitVariable(const char* entry) {
+  for (const char* name : kPerUnitVariables) {
+    const size_t length = std::strlen(name);
+    if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
+  }
+  return false;
+}
+
+// The environment of an installer unit: the service's, without its service-only variables
+// and without those systemd sets for the unit.
+std::vector<std::string> InstallerUnitEnvironment() {
+  std::vector<std::string> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    if (!IsServiceOnlyVariable(*entry) && !IsPerUnitVariable(*entry)) entries.push_back(*entry);
+  }
+  return entries;
 }
 
 // The service's environment without its service-only variables; the entries point into
@@ -116,6 +139,11 @@ bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& 
   std::vector<std::string> strings;
   strings.push_back(installer.Path());
   strings.insert(strings.end(), arguments.begin(), arguments.end());
+  // Under systemd the installer becomes a unit of its own, outside this service's unit and
+  // its sandbox, so that it can change the system and outlives a stop of the service.
+  if (InstallerUnitsAvailable()) {
+    return StartInstallerUnit(strings, workingFolder, InstallerUnitEnvironment(), process);
+  }
   std::vector<char*> argv;
   for (std::string& text : strings) argv.push_back(text.data());
   argv.push_back(nullptr);

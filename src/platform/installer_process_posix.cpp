@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "platform/installer_unit_posix.h"
+
 namespace tarnel::platform {
 namespace {
 
@@ -32,7 +34,7 @@ bool ReapIfEnded(pid_t pid, int* exitCode) {
 InstallerProcess::~InstallerProcess() { Close(); }
 
 InstallerProcess::InstallerProcess(InstallerProcess&& other) noexcept
-    : handle(other.handle), pid(other.pid) {
+    : handle(other.handle), pid(other.pid), unit(std::move(other.unit)) {
   other.handle = kNone;
   other.pid = 0;
 }
@@ -42,6 +44,7 @@ InstallerProcess& InstallerProcess::operator=(InstallerProcess&& other) noexcept
     Close();
     handle = other.handle;
     pid = other.pid;
+    unit = std::move(other.unit);
     other.handle = kNone;
     other.pid = 0;
   }
@@ -52,9 +55,15 @@ void InstallerProcess::Close() {
   if (handle >= 0) close(static_cast<int>(handle));
   handle = kNone;
   pid = 0;
+  unit.reset();
 }
 
 bool InstallerProcess::WaitForExit(int timeoutMs, int* exitCode) {
+  if (unit) {
+    if (!WaitForInstallerUnit(unit.get(), timeoutMs, exitCode)) return false;
+    Close();
+    return true;
+  }
   if (pid <= 0) return false;
   const pid_t child = static_cast<pid_t>(pid);
   if (handle >= 0) {

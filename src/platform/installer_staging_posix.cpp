@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/installer_unit_posix.h"
 #include "platform/state_folder_posix.h"
 
 namespace tarnel::platform {
@@ -230,6 +231,10 @@ int RemoveAbandonedStagingFolders() {
   DIR* listing = opendir(root.c_str());
   if (listing == nullptr) return 0;
   std::vector<std::string> folders;
+  // An installer unit works in its staging folder; the sandboxed service may not examine
+  // its process (it lacks the capabilities the installer holds), so systemd is asked.
+  std::vector<std::string> unitFolders = RunningInstallerUnitFolders();
+  for (std::string& folder : unitFolders) folder = WithoutTrailingSlash(folder);
   while (const dirent* entry = readdir(listing)) {
     const std::string name = entry->d_name;
     if (name != "." && name != "..") folders.push_back(root + "/" + name);
@@ -237,7 +242,11 @@ int RemoveAbandonedStagingFolders() {
   closedir(listing);
   int removed = 0;
   for (const std::string& folder : folders) {
-    if (FolderInUse(folder)) continue;
+    if (std::find(unitFolders.begin(), unitFolders.end(), WithoutTrailingSlash(folder)) !=
+            unitFolders.end() ||
+        FolderInUse(folder)) {
+      continue;
+    }
     if (RemoveStagingFolder(folder)) ++removed;
   }
   return removed;
