@@ -5,7 +5,9 @@
 # builds a .deb (with maintainer scripts that create the pending-update store and enable the
 # unit) and a .tar.gz of the same tree below usr/.
 # Windows: everything in one folder, packed as a .zip with install-service.cmd and
-# uninstall-service.cmd beside the executables.
+# uninstall-service.cmd beside the executables; and a Windows Installer package,
+# tarnel-updater-VERSION-x64.msi, built by wixl from packaging/windows/tarnel-updater.wxs as
+# part of the build (target tarnel-updater-msi) when wixl is installed.
 #
 #   cmake --build build --target package        (or: cd build && cpack)
 
@@ -25,6 +27,28 @@ if(WIN32)
     install(FILES ${CMAKE_BINARY_DIR}/packaging/${script} DESTINATION .)
   endforeach()
   install(FILES ${TARNEL_DOCS} DESTINATION docs)
+
+  find_program(TARNEL_WIXL wixl)
+  if(TARNEL_WIXL)
+    set(TARNEL_MSI ${CMAKE_BINARY_DIR}/tarnel-updater-${PROJECT_VERSION}-x64.msi)
+    set(TARNEL_WXS ${TARNEL_PACKAGING_DIR}/windows/tarnel-updater.wxs)
+    # The document list reaches the script as one argument.
+    string(REPLACE ";" "$<SEMICOLON>" TARNEL_DOCS_ARGUMENT "${TARNEL_DOCS}")
+    add_custom_command(OUTPUT ${TARNEL_MSI}
+      COMMAND ${CMAKE_COMMAND} -DWIXL=${TARNEL_WIXL} -DSTRIP=${CMAKE_STRIP} -DWXS=${TARNEL_WXS}
+              -DSTAGE=${CMAKE_BINARY_DIR}/packaging/msi -DOUTPUT=${TARNEL_MSI}
+              -DVERSION=${PROJECT_VERSION} -DSERVICE_NAME=${TARNEL_SERVICE_NAME}
+              -DSERVICE_DISPLAY_NAME=${TARNEL_SERVICE_DISPLAY_NAME}
+              -DSERVICE_EXE=$<TARGET_FILE:tarnel-updater-service>
+              -DCLIENT_EXE=$<TARGET_FILE:tarnel-updater-client>
+              "-DDOCS=${TARNEL_DOCS_ARGUMENT}" -P ${PROJECT_SOURCE_DIR}/cmake/build-msi.cmake
+      DEPENDS tarnel-updater-service tarnel-updater-client ${TARNEL_WXS} ${TARNEL_DOCS}
+              ${PROJECT_SOURCE_DIR}/cmake/build-msi.cmake
+      COMMENT "Building tarnel-updater-${PROJECT_VERSION}-x64.msi" VERBATIM)
+    add_custom_target(tarnel-updater-msi ALL DEPENDS ${TARNEL_MSI})
+  else()
+    message(STATUS "wixl not found: no Windows Installer package (scripts/setup installs it)")
+  endif()
 else()
   include(GNUInstallDirs)
   install(TARGETS tarnel-updater-service RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})

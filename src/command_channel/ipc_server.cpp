@@ -10,9 +10,23 @@
 #include "command_channel/json_frame.h"
 #include "logging/logger.h"
 #include "platform/thread_name.h"
+#include "update/record_lock.h"
 
 namespace tarnel {
 namespace {
+
+// The handler lock as the record lock of the manager's operations: the turn of the caller
+// whose command is being handled.
+class HandlerTurn final : public RecordLock {
+ public:
+  HandlerTurn(CallerTurns& turns, const std::string& caller) : turns(turns), caller(caller) {}
+  void Unlock() override { turns.Unlock(); }
+  void Lock() override { turns.Lock(caller); }
+
+ private:
+  CallerTurns& turns;
+  const std::string& caller;
+};
 
 const char kServiceSddl[] = "D:P(A;OICI;GA;;;BA)(A;OICI;GA;;;IU)(D;OICI;GA;;;WD)";
 const char kSystemOnlySddl[] = "D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(D;OICI;GA;;;IU)";
@@ -211,7 +225,7 @@ void IPCServer::EndAllWorkers() {
 }
 
 void IPCServer::ServeConnection(ConnectionWorker* worker) {
-  while (!stopped && ServeNextMessage(worker->pipe.Get())) {
+  while (!stopped && ServeNextMessage(*worker)) {
   }
   platform::DisconnectServerPipe(worker->pipe.Get(), kReplyStallLimitMs);
   ForgetCaller(worker);
@@ -224,17 +238,24 @@ void IPCServer::ServeConnection(ConnectionWorker* worker) {
   worker->finished = true;
 }
 
-bool IPCServer::ServeNextMessage(platform::PipeHandle pipe) {
+bool IPCServer::ServeNextMessage(const ConnectionWorker& worker) {
+  const platform::PipeHandle pipe = worker.pipe.Get();
   // Waiting for and reading the next message happens outside the handler lock.
   Json::Value message;
   if (!ReadJsonMessage(pipe, &message)) return false;
   Reply reply;
   bool keep = false;
-  {
-    std::unique_lock<std::mutex> lock(handlerMutex, std::defer_lock);
-    if (!concurrent) lock.lock();
-    // The server may have begun to stop while this worker waited for the lock.
+  if (concurrent) {
+    keep = HandleCommunication(pipe, message, &reply);
+  } else {
+    CallerTurn turn(handlerMutex, worker.caller);
+    // The server may have begun to stop while this worker waited for its turn; it passes
+    // the turn on at once, so every waiting worker ends.
     if (stopped) return false;
+    // A long operation of the manager may let go of the turn while it works without the
+    // record, and then waits for its turn again.
+    HandlerTurn heldTurn(handlerMutex, worker.caller);
+    RecordLockScope announced(heldTurn);
     keep = HandleCommunication(pipe, message, &reply);
   }
   // So does the writing of the reply: a client that does not read blocks only itself.

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "command_channel/caller_limits.h"
+#include "command_channel/caller_turns.h"
 #include "logging/logger.h"
 #include "platform/event.h"
 #include "platform/peer_identity.h"
@@ -59,7 +60,8 @@ class IPCServer {
   // server reads and parses the message before it takes the handler lock, and writes the
   // reply and runs `afterWrite` after it released the lock, so a client that sends nothing
   // (or half a frame) or does not read its replies holds up only its own connection; with
-  // `concurrent` false the calls never overlap.
+  // `concurrent` false the calls never overlap, and the callers whose messages wait for the
+  // lock get it in turn (CallerTurns).
   virtual bool HandleCommunication(platform::PipeHandle pipe, const Json::Value& message,
                                    Reply* reply) = 0;
   // Called after a connection's pipe instance was closed.
@@ -92,7 +94,8 @@ class IPCServer {
     platform::ScopedPipe pipe;
     std::mutex pipeMutex;
     bool pipeOpen = true;
-    // The caller, and whether its connections are counted (not root or an administrator).
+    // The caller (the key of its connection bound, its log lines and its turns at the
+    // handler), and whether its connections are counted (not root or an administrator).
     std::string caller;
     bool counted = false;
   };
@@ -108,7 +111,7 @@ class IPCServer {
   void ReapFinishedWorkers();
   void EndAllWorkers();
   void ServeConnection(ConnectionWorker* worker);
-  bool ServeNextMessage(platform::PipeHandle pipe);
+  bool ServeNextMessage(const ConnectionWorker& worker);
   bool WriteReply(platform::PipeHandle pipe, const Reply& reply);
   void JoinListener();
 
@@ -117,7 +120,8 @@ class IPCServer {
   std::thread listener;
   std::atomic<bool> stopped{true};
   std::list<std::unique_ptr<ConnectionWorker>> workers;
-  std::mutex handlerMutex;
+  // Serialises the handler calls when `concurrent` is false, in turns of the callers.
+  CallerTurns handlerMutex;
   bool logFailures = false;
   bool systemOnly = false;
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/installer_signature.h"
@@ -74,6 +75,8 @@ class UpdaterManagerWindows : public UpdaterManager, public SingletonBase {
   platform::InstallerPublisher installerPublisher;
   // The started installers, followed to their end.
   InstallationWatch installations;
+  // One installation at a time copies, checks and starts an installer.
+  std::mutex installationMutex;
   // Set by Stop: an installation still copying or checking its installer gives up.
   std::atomic<bool> stopRequested{false};
 

@@ -4,6 +4,7 @@
 #include "update/installer.h"
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "product_facts.h"
 #include "service_host/updater_manager.h"
 #include "update/property_store.h"
+#include "update/record_lock.h"
 #include "update/version.h"
 
 // The version resource's numbers as text: "1,0,0,0".
@@ -27,6 +29,11 @@ namespace tarnel {
 namespace {
 
 std::function<void(const std::string&)>& VerifiedHook() {
+  static std::function<void(const std::string&)> hook;
+  return hook;
+}
+
+std::function<void(const std::string&)>& StagingHook() {
   static std::function<void(const std::string&)> hook;
   return hook;
 }
@@ -160,44 +167,61 @@ bool StageCopy(const platform::HeldFile& installer, const std::atomic<bool>* can
   return true;
 }
 
-// Verifies and starts the recorded installer; true when it was started. What starts is the
-// service's own copy, in a folder that only the service's account can change, and it is
-// that copy whose digest, signature and version are checked.
-bool VerifyAndLaunch(UpdaterManagerWindows& manager) {
+// What an installation takes from the record, read at its start under the record lock.
+struct InstallationRequest {
   std::string installerPath;
-  if (!manager.GetUpdaterStringValue(kInstallerPathValue, installerPath)) {
+  std::string expected;
+  std::string installDirectory;
+  bool installDirectoryRead = false;
+};
+
+// Reads the record's values for an installation; false (with its line) when the installer's
+// path or digest cannot be read. The installation directory is read now as well, so that the
+// record is not touched later without the lock; its failure is reported where it is used.
+bool ReadRequest(UpdaterManagerWindows& manager, InstallationRequest* request) {
+  if (!manager.GetUpdaterStringValue(kInstallerPathValue, request->installerPath)) {
     TARNEL_LOG(ERROR) << kFailurePrefix << "error while getting the InstallerPath property."
                       << kTryingToReset;
     return false;
   }
   TARNEL_LOG(INFO) << "Checking installer SHA256...";
-  std::string expected;
-  if (!manager.GetUpdaterStringValue(kInstallerSha256Value, expected)) {
+  if (!manager.GetUpdaterStringValue(kInstallerSha256Value, request->expected)) {
     TARNEL_LOG(ERROR) << kFailurePrefix << "error while getting the InstallerSha256 property."
                       << kTryingToReset;
     return false;
   }
+  request->installDirectoryRead =
+      manager.GetUpdaterStringValue(kInstallPathValue, request->installDirectory);
+  return true;
+}
+
+// Verifies and starts the requested installer; true when it was started. What starts is the
+// service's own copy, in a folder that only the service's account can change, and it is
+// that copy whose digest, signature and version are checked. Runs without the record lock.
+bool VerifyAndLaunch(UpdaterManagerWindows& manager, const InstallationRequest& request) {
+  const std::string& installerPath = request.installerPath;
+  if (StagingHook()) StagingHook()(installerPath);
   platform::HeldFile installer;
   if (!OpenRegisteredInstaller(installerPath, &installer)) return false;
   platform::StagingFolder folder;
   platform::HeldFile staged;
   std::string computed;
   if (!StageCopy(installer, &manager.stopRequested, &folder, &staged, &computed)) return false;
-  TARNEL_LOG(ERROR) << "Expected: " << expected;
+  TARNEL_LOG(ERROR) << "Expected: " << request.expected;
   TARNEL_LOG(ERROR) << "Computed: " << computed;
-  if (expected != computed) {
+  if (request.expected != computed) {
     TARNEL_LOG(ERROR) << kFailurePrefix << "SHA256 hash mismatch." << kTryingToReset;
     return false;
   }
   if (!PublisherAccepts(manager.installerPublisher, staged, installerPath)) return false;
   if (!VersionAccepted(manager.installerPublisher, staged)) return false;
   if (VerifiedHook()) VerifiedHook()(installerPath);
-  std::string installDirectory;
-  if (!manager.GetUpdaterStringValue(kInstallPathValue, installDirectory)) {
+  if (!request.installDirectoryRead) {
     TARNEL_LOG(ERROR) << kFailurePrefix << "error while getting the InstallPath property."
                       << kTryingToReset;
     return false;
   }
+  const std::string& installDirectory = request.installDirectory;
   const std::vector<std::string> arguments = InstallerArguments(installDirectory);
   TARNEL_LOG(INFO) << "Launch installation of " << installerPath << " with parameters "
                    << JoinArguments(arguments);
@@ -212,10 +236,27 @@ bool VerifyAndLaunch(UpdaterManagerWindows& manager) {
   return true;
 }
 
+// Whether the record still names the package this installation was asked for; a package
+// registered meanwhile keeps its pending flag. A record that cannot be read counts as
+// unchanged, so the flag is lowered as on every other attempt.
+bool RecordStillNames(UpdaterManagerWindows& manager, const InstallationRequest& request) {
+  std::string path;
+  std::string sha256;
+  if (!manager.GetUpdaterStringValue(kInstallerPathValue, path) ||
+      !manager.GetUpdaterStringValue(kInstallerSha256Value, sha256)) {
+    return true;
+  }
+  return path == request.installerPath && sha256 == request.expected;
+}
+
 }  // namespace
 
 void SetInstallerVerifiedHook(std::function<void(const std::string&)> hook) {
   VerifiedHook() = std::move(hook);
+}
+
+void SetInstallerStagingHook(std::function<void(const std::string&)> hook) {
+  StagingHook() = std::move(hook);
 }
 
 void RemoveAbandonedInstallerCopies() {
@@ -244,10 +285,28 @@ void UpdaterManagerWindows::LoadInstallerPublisher() {
   }
 }
 
-// The command's user and display have no part in the installation.
+// The command's user and display have no part in the installation. The record is read and
+// written under the record lock, at the start and at the end; in between the installer is
+// copied, checked and started under the installation lock alone (one installation at a time),
+// while the other commands are handled.
 bool UpdaterManagerWindows::Install(std::string, std::string) {
   if (!installerPublisher.IsLoaded()) LoadInstallerPublisher();
-  if (!VerifyAndLaunch(*this)) {
+  InstallationRequest request;
+  if (!ReadRequest(*this, &request)) {
+    ResetRegPendingUpdate(false);  // logs its own failure
+    return false;
+  }
+  bool started = false;
+  {
+    RecordLockReleased released;
+    std::lock_guard<std::mutex> oneAtATime(installationMutex);
+    started = VerifyAndLaunch(*this, request);
+  }
+  if (!RecordStillNames(*this, request)) {
+    TARNEL_LOG(INFO) << "PendingUpdate kept: a newer package was registered during the installation";
+    return started;
+  }
+  if (!started) {
     ResetRegPendingUpdate(false);  // logs its own failure
     return false;
   }

@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,6 +25,7 @@
 #include "command_channel/caller_limits.h"
 #include "command_channel/child_process.h"
 #include "command_channel/ipc_client.h"
+#include "command_channel/json_frame.h"
 #include "command_channel/service_run.h"
 #include "platform/peer_identity.h"
 #include "support/test_support.h"
@@ -364,6 +370,130 @@ TEST_F(CallerLogLines, FloodOfUnknownCommandsIsBoundedPerCallerAndOthersAreStill
   // A burst of 50, then one a second over the time the flood took.
   EXPECT_LE(written, kCallerLineBurst + 1 + static_cast<int>(seconds)) << seconds << " s";
   EXPECT_LE(CountOf(log, "\n") - linesBefore, written + 1) << log;
+}
+
+// A connection to the service's socket that tells how much of what it sent the service has
+// not read yet (SIOCOUTQ): 0 once the service's worker has read every frame.
+class RawConnection {
+ public:
+  RawConnection() {
+    const std::string path = TestRoot() + "run/" + kPipe;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) return;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  ~RawConnection() {
+    if (fd >= 0) close(fd);
+  }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool Send(const Json::Value& command) {
+    const std::string frame = EncodeFrame(WriteCompactJson(command));
+    sent += static_cast<int>(frame.size());
+    const ssize_t count = fd >= 0 ? send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) : -1;
+    return count == static_cast<ssize_t>(frame.size());
+  }
+  int Unread() const {
+    int unread = -1;
+    return fd >= 0 && ioctl(fd, SIOCOUTQ, &unread) == 0 ? unread : -1;
+  }
+  int Sent() const { return sent; }
+
+ private:
+  int fd = -1;
+  int sent = 0;
+};
+
+Json::Value Check(const std::string& version) {
+  Json::Value check;
+  check["type"] = "is_update_needed";
+  check["current_version"] = version;
+  return check;
+}
+
+// The handler lock's turns through the real service. The store is a FIFO at first, so that
+// the first command, a check of root's, holds the handler lock until the test writes the
+// record into it. Meanwhile one caller (nobody, in the group) queues registrations on each of
+// its 32 connections, and root, another caller, sends one more check. The log's received
+// lines are written in the order the commands were handled.
+class Turns : public Admission {};
+
+TEST_F(Turns, AnotherCallersCommandIsHandledBeforeMostOfOneCallersQueue) {
+  constexpr int kPerConnection = 4;
+  constexpr int kQueue = kBound * kPerConnection;
+  const std::string flood = "turns-queue-";
+  // In the received lines only, not in the lines of the registrations themselves.
+  const std::string received = "\"" + flood;
+  const std::string store = service.Folder() + "state/updater.json";
+  ASSERT_EQ(mkfifo(store.c_str(), 0600), 0);
+  // Read and write: the service's open does not wait for a writer, its read waits for data.
+  const int storeWriter = open(store.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(storeWriter, 0);
+  IPCClient holder(false);
+  ASSERT_TRUE(holder.Connect(kPipe, /*retry=*/true));
+  ASSERT_TRUE(holder.SendJsonMessage(Check("turns-holder")));
+  ASSERT_TRUE(WaitUntil([&] { return service.Log().find("turns-holder") != std::string::npos; }));
+
+  Caller queuer(NobodyInGroup(), [&](Caller& self) {
+    close(storeWriter);  // the held read ends when the test closes the last writer
+    std::vector<std::unique_ptr<RawConnection>> connections;
+    for (int c = 0; c < kBound; ++c) connections.push_back(std::make_unique<RawConnection>());
+    bool sent = true;
+    for (int i = 0; i < kPerConnection; ++i) {
+      for (int c = 0; c < kBound; ++c) {
+        Json::Value registration;
+        registration["type"] = "new_install_package";
+        registration["package_full_path"] = flood + std::to_string(c) + "-" + std::to_string(i);
+        registration["package_target_version"] = "2.0";
+        registration["package_sha256"] = std::string(64, 'a');
+        sent = connections[c]->Send(registration) && sent;
+      }
+    }
+    // Every connection's worker has read its first registration and waits for the lock.
+    const bool waiting = WaitUntil([&] {
+      for (const auto& connection : connections) {
+        const int unread = connection->Unread();
+        if (unread < 0 || unread == connection->Sent()) return false;
+      }
+      return true;
+    });
+    self.Tell();
+    self.AwaitRelease();
+    return sent && waiting;
+  });
+  ASSERT_TRUE(queuer.AwaitTold());
+  RawConnection probe;
+  ASSERT_TRUE(probe.Send(Check("turns-probe")));
+  ASSERT_TRUE(WaitUntil([&] { return probe.Unread() == 0; }));
+
+  // A regular store for the commands to come, then the held check's record.
+  ASSERT_TRUE(WriteFile(store + ".new", "{}"));
+  ASSERT_EQ(rename((store + ".new").c_str(), store.c_str()), 0);
+  ASSERT_EQ(write(storeWriter, "{}", 2), 2);
+  close(storeWriter);
+  Json::Value reply;
+  EXPECT_EQ(holder.ReadJsonMessage(&reply, 60000), IPCClient::ReadResult::kMessage);
+  queuer.Release();
+  ASSERT_TRUE(queuer.Succeeded());
+  std::string log;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        log = service.Log();
+        return CountOf(log, received) == kQueue && log.find("turns-probe") != std::string::npos;
+      },
+      std::chrono::seconds(120)))
+      << CountOf(log, received) << " of " << kQueue << " registrations handled";
+  const int before = CountOf(log.substr(0, log.find("turns-probe")), received);
+  // It waits for about one command of the queue, not for a round of all its connections.
+  EXPECT_LT(before, kBound / 4) << before << " of the queue's " << kQueue
+                                << " registrations were handled before the check";
 }
 
 }  // namespace

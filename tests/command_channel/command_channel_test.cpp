@@ -592,9 +592,9 @@ TEST_F(ChannelTest, HandlerCallsNeverOverlapWithFakeManager) {
   EXPECT_EQ(overlaps, 0);
 }
 
-TEST_F(ChannelTest, WorkerThatGetsTheLockDuringStopEndsWithoutHandlingWithFakeManager) {
-  // The first install holds the handler lock until the stop has begun; the second
-  // connection's command waits for the lock meanwhile and must not reach the manager.
+TEST_F(ChannelTest, WorkersThatGetTheLockDuringStopEndWithoutHandlingWithFakeManager) {
+  // The first install holds the handler lock until the stop has begun; the commands of the
+  // other connections wait for the lock meanwhile, and none may reach the manager.
   std::promise<void> firstInside;
   manager.installHook = [&] {
     if (manager.Installs().size() != 1) return;
@@ -605,14 +605,17 @@ TEST_F(ChannelTest, WorkerThatGetsTheLockDuringStopEndsWithoutHandlingWithFakeMa
   auto first = Connect();
   ASSERT_TRUE(first->SendText(R"({"type":"start_update_install","user":"first"})"));
   firstInside.get_future().wait();
-  auto second = Connect();
-  ASSERT_TRUE(second->SendText(R"({"type":"start_update_install","user":"second"})"));
+  std::vector<std::unique_ptr<IPCClient>> waiting;
+  for (int i = 0; i < 5; ++i) {
+    waiting.push_back(Connect());
+    ASSERT_TRUE(waiting.back()->SendText(R"({"type":"start_update_install","user":"later"})"));
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   StopServer();
   ASSERT_EQ(manager.Installs().size(), 1u);
   EXPECT_EQ(manager.Installs()[0].first, "first");
   ExpectClosedWithoutReply(*first);
-  ExpectClosedWithoutReply(*second);
+  for (auto& client : waiting) ExpectClosedWithoutReply(*client);
 }
 
 TEST(IPCServerLifetime, StopWithoutStartAndTwiceReturns) {

@@ -11,7 +11,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -262,6 +265,37 @@ TEST(ServiceModePosix, WithoutNotifySocketExitsWith1063Mod256) {
   EXPECT_EQ(status, 39);
   EXPECT_NE(service.Output().find("no NOTIFY_SOCKET"), std::string::npos) << service.Output();
   EXPECT_EQ(CountOf(service.Log(), "UpdaterManager: SetStarting"), 0);
+}
+
+// A stop while an installation copies a large file: the copy notices it, the attempt fails
+// and removes its copy, and the service ends (every thread joined, exit status 0).
+TEST(ServiceStop, StopDuringALongInstallationEndsTheServiceAndLeavesNoCopy) {
+  namespace fs = std::filesystem;
+  ServiceRun run;
+  const std::string large = run.Folder() + "large-setup";
+  std::ofstream(large).close();
+  fs::resize_file(large, (uint64_t{4} << 30) - 1);  // sparse, just under the bound
+  ASSERT_TRUE(WriteFile(run.Folder() + "state/updater.json", "{}"));  // as the package makes it
+  ASSERT_TRUE(run.Start({"--no-service"}));
+  std::string output;
+  ASSERT_EQ(run.Client({"register", large, "2.0", std::string(64, '0')}, &output), 0) << output;
+  ASSERT_EQ(run.Client({"install"}, &output), 0) << output;
+  const std::string staging = run.Folder() + "state/installers/";
+  ASSERT_TRUE(WaitUntil([&] {
+    std::error_code error;
+    for (const auto& folder : fs::directory_iterator(staging, error)) {
+      for (const auto& file : fs::directory_iterator(folder.path(), error)) {
+        if (fs::file_size(file.path(), error) > 0) return true;
+      }
+    }
+    return false;
+  })) << "the copy never began: " << run.Log();
+  ASSERT_EQ(run.Client({"stop"}, &output), 0) << output;
+  int status = -1;
+  ASSERT_TRUE(run.WaitForExit(&status, std::chrono::seconds(60))) << run.Log();
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(fs::is_empty(staging)) << "the partial copy is removed";
+  EXPECT_NE(run.Log().find("the service is stopping"), std::string::npos) << run.Log();
 }
 
 }  // namespace

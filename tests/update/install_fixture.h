@@ -32,6 +32,7 @@ class InstallTest : public ::testing::Test {
 
   void TearDown() override {
     SetInstallerVerifiedHook(nullptr);
+    SetInstallerStagingHook(nullptr);
     DeleteUpdaterKey();
   }
 
