@@ -147,7 +147,8 @@ int Run(int argc, char** argv) {
   struct statvfs disk;
   if (statvfs(root.c_str(), &disk) != 0 ||
       static_cast<double>(disk.f_bavail) * disk.f_frsize < (2 * mib + 512) * 1048576.0) {
-    std::fprintf(stderr, "not enough free space under %s for a %ld MiB file and its copy\n", root.c_str(), mib);
+    std::fprintf(stderr, "not enough free space under %s for a %ld MiB file and its copy\n",
+                 root.c_str(), mib);
     return 1;
   }
   const std::string path = root + "/digest-input.bin";

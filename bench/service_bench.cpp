@@ -446,7 +446,8 @@ class InstallingCaller {
       std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
       const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
       if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-          send(fd, frames.data(), frames.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frames.size())) {
+          send(fd, frames.data(), frames.size(), MSG_NOSIGNAL) !=
+              static_cast<ssize_t>(frames.size())) {
         std::fprintf(stderr, "installing caller: cannot send\n");
         std::exit(1);
       }

@@ -45,8 +45,9 @@ bool IsOnLocalFixedDrive(const std::string& filePath, std::string* whyNot) {
   std::string local = filePath;
   const std::string longPrefix = "\\\\?\\";
   if (local.compare(0, longPrefix.size(), longPrefix) == 0) local = local.substr(longPrefix.size());
-  const bool driveLetter = local.size() >= 3 && std::isalpha(static_cast<unsigned char>(local[0])) &&
-                           local[1] == ':' && (local[2] == '\\' || local[2] == '/');
+  const bool driveLetter = local.size() >= 3 &&
+                           std::isalpha(static_cast<unsigned char>(local[0])) && local[1] == ':' &&
+                           (local[2] == '\\' || local[2] == '/');
   if (!driveLetter) {
     *whyNot = filePath + " is not a path on a local drive";
     return false;

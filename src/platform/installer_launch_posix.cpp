@@ -1,8 +1,8 @@
 #include "platform/installer_launch.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -127,9 +127,7 @@ bool ExecSucceeded(int pipeFd) {
   return count == 0;
 }
 
-int OpenProcessDescriptor(pid_t pid) {
-  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
+int OpenProcessDescriptor(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 }  // namespace
 

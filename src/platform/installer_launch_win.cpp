@@ -27,8 +27,8 @@ bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& 
   if (ShellExecuteExA(&info) == FALSE) return false;
   *process = InstallerProcess();
   if (info.hProcess != nullptr) {
-    *process = InstallerProcess(reinterpret_cast<intptr_t>(info.hProcess),
-                                GetProcessId(info.hProcess));
+    *process =
+        InstallerProcess(reinterpret_cast<intptr_t>(info.hProcess), GetProcessId(info.hProcess));
   }
   return true;
 }

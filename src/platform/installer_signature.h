@@ -12,12 +12,13 @@
 // POSIX: the publisher is the certificate in $CONFIGURATION_DIRECTORY/publisher.pem, or in
 // /etc/tarnel/publisher.pem when that variable is unset or empty; when that file does not
 // exist, the certificate the package installed (TARNEL_PACKAGE_PUBLISHER_PATH, when the
-// build names one). No such file: no publisher. A file that is not a regular file owned by root (a symbolic link included),
-// that group or others may write, or that holds no PEM certificate cannot serve: every
-// check then fails, there is no fallback to no publisher. Check reads the detached DER CMS
-// SignedData at REGISTEREDPATH.sig, beside the file the caller registered, (as "openssl cms -sign -binary -outform DER" makes it)
-// and verifies it over the content read through the held descriptor, with the publisher
-// certificate as the only trust anchor: the signer is that certificate or is issued by it.
+// build names one). No such file: no publisher. A file that is not a regular file owned by root (a
+// symbolic link included), that group or others may write, or that holds no PEM certificate cannot
+// serve: every check then fails, there is no fallback to no publisher. Check reads the detached DER
+// CMS SignedData at REGISTEREDPATH.sig, beside the file the caller registered, (as "openssl cms
+// -sign -binary -outform DER" makes it) and verifies it over the content read through the held
+// descriptor, with the publisher certificate as the only trust anchor: the signer is that
+// certificate or is issued by it.
 #pragma once
 
 #include <memory>

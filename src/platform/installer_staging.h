@@ -65,7 +65,7 @@ int RemoveAbandonedStagingFolders();
 // megabytes). A copy that cannot be completed (a full disk, a read error, a source that
 // changed meanwhile) is removed again. False with *whyNot set on any failure.
 bool StageInstallerCopy(const HeldFile& source, const std::string& destination,
-                        const std::atomic<bool>* cancel, HeldFile* staged,
-                        std::string* hexDigest, std::string* whyNot);
+                        const std::atomic<bool>* cancel, HeldFile* staged, std::string* hexDigest,
+                        std::string* whyNot);
 
 }  // namespace tarnel::platform

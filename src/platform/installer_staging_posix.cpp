@@ -89,8 +89,7 @@ bool LinkLeadsInto(const std::string& link, const std::string& folder) {
   if (length <= 0) return false;
   const std::string text(target, static_cast<size_t>(length));
   return text.compare(0, folder.size(), folder) == 0 &&
-         (text.size() == folder.size() || text[folder.size()] == '/' ||
-          text[folder.size()] == ' ');
+         (text.size() == folder.size() || text[folder.size()] == '/' || text[folder.size()] == ' ');
 }
 
 bool ProcessUses(const std::string& processFolder, const std::string& folder) {
@@ -181,7 +180,8 @@ std::string CopyAndHash(int source, uint64_t size, int target, const std::atomic
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return "the digest cannot be computed";
+  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
+    return "the digest cannot be computed";
   *hexDigest = ToLowerHex(digest, length);
   return std::string();
 }
@@ -253,8 +253,8 @@ int RemoveAbandonedStagingFolders() {
 }
 
 bool StageInstallerCopy(const HeldFile& source, const std::string& destination,
-                        const std::atomic<bool>* cancel, HeldFile* staged,
-                        std::string* hexDigest, std::string* whyNot) {
+                        const std::atomic<bool>* cancel, HeldFile* staged, std::string* hexDigest,
+                        std::string* whyNot) {
   if (!source.IsOpen()) {
     *whyNot = "the installer is not open";
     return false;
@@ -268,8 +268,8 @@ bool StageInstallerCopy(const HeldFile& source, const std::string& destination,
     return false;
   }
   std::string digest;
-  std::string reason = CopyAndHash(static_cast<int>(source.NativeHandle()), source.Size(), target,
-                                   cancel, &digest);
+  std::string reason =
+      CopyAndHash(static_cast<int>(source.NativeHandle()), source.Size(), target, cancel, &digest);
   // Some file systems report a full disk only when the file is closed.
   if (close(target) != 0 && reason.empty()) {
     reason = std::string("the copy cannot be written: ") + std::strerror(errno);

@@ -20,9 +20,9 @@ constexpr char kStagingSddl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr DWORD kCopyChunkBytes = 1 << 20;
 // The rights that let their holder put something into a folder, swap or remove what it holds,
 // or give itself those rights.
-constexpr ACCESS_MASK kChangingRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
-                                        FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER |
-                                        GENERIC_WRITE | GENERIC_ALL;
+constexpr ACCESS_MASK kChangingRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                        DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                        GENERIC_ALL;
 
 std::string ErrorText(DWORD error) { return "error " + std::to_string(error); }
 
@@ -277,8 +277,8 @@ int RemoveAbandonedStagingFolders() {
 }
 
 bool StageInstallerCopy(const HeldFile& source, const std::string& destination,
-                        const std::atomic<bool>* cancel, HeldFile* staged,
-                        std::string* hexDigest, std::string* whyNot) {
+                        const std::atomic<bool>* cancel, HeldFile* staged, std::string* hexDigest,
+                        std::string* whyNot) {
   if (!source.IsOpen()) {
     *whyNot = "the installer is not open";
     return false;
@@ -290,8 +290,8 @@ bool StageInstallerCopy(const HeldFile& source, const std::string& destination,
     *whyNot = destination + " cannot be created: " + ErrorText(GetLastError());
     return false;
   }
-  std::string reason = CopyBytes(reinterpret_cast<HANDLE>(source.NativeHandle()), source.Size(),
-                                 target, cancel);
+  std::string reason =
+      CopyBytes(reinterpret_cast<HANDLE>(source.NativeHandle()), source.Size(), target, cancel);
   if (!CloseHandle(target) && reason.empty()) {
     reason = "the copy cannot be written: " + ErrorText(GetLastError());
   }

@@ -19,9 +19,14 @@ InstallationWatch::InstallationWatch(std::chrono::milliseconds runningWarning)
 
 InstallationWatch::~InstallationWatch() { Stop(); }
 
-void InstallationWatch::Watch(platform::InstallerProcess process,
-                              const std::string& registeredPath,
+void InstallationWatch::Watch(platform::InstallerProcess process, const std::string& registeredPath,
                               const std::string& stagingFolder) {
+  if (!process.IsValid()) {
+    // Nothing to follow (the system gave no process): the copy goes now if it can, otherwise
+    // at a later start.
+    platform::RemoveStagingFolder(stagingFolder);
+    return;
+  }
   std::lock_guard<std::mutex> lock(mutex);
   if (stopping) return;
   JoinFinished();
@@ -74,8 +79,8 @@ void InstallationWatch::RemoveWhenReleased(const std::string& stagingFolder) {
 }
 
 void InstallationWatch::Follow(platform::InstallerProcess process,
-                               const std::string& registeredPath,
-                               const std::string& stagingFolder, Follower* self) {
+                               const std::string& registeredPath, const std::string& stagingFolder,
+                               Follower* self) {
   const auto started = std::chrono::steady_clock::now();
   bool warned = false;
   int exitCode = 0;
@@ -91,9 +96,9 @@ void InstallationWatch::Follow(platform::InstallerProcess process,
     const auto rest = kWaitSlice - std::chrono::duration_cast<std::chrono::milliseconds>(waited);
     if (SleepUnlessStopping(rest > rest.zero() ? rest : rest.zero())) break;
     if (!warned && std::chrono::steady_clock::now() - started >= runningWarning) {
-      TARNEL_LOG(WARNING) << "Installation of " << registeredPath << " still running after "
-                          << std::chrono::duration_cast<std::chrono::minutes>(runningWarning).count()
-                          << " minutes";
+      TARNEL_LOG(WARNING)
+          << "Installation of " << registeredPath << " still running after "
+          << std::chrono::duration_cast<std::chrono::minutes>(runningWarning).count() << " minutes";
       warned = true;
     }
   }

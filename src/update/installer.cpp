@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "logging/logger.h"
+#include "platform/directory.h"
 #include "platform/held_file.h"
 #include "platform/installer_launch.h"
-#include "platform/directory.h"
 #include "platform/installer_signature.h"
 #include "platform/installer_staging.h"
 #include "platform/installer_version.h"
@@ -125,8 +125,8 @@ bool VersionAccepted(const platform::InstallerPublisher& publisher,
     if (order == VersionOrder::Older) {
       reason = "the installer's version " + version + " is older than the service's " + own;
     } else if (order == VersionOrder::Undetermined) {
-      reason = "the installer's version " + version + " cannot be compared with the service's " +
-               own;
+      reason =
+          "the installer's version " + version + " cannot be compared with the service's " + own;
     }
   }
   if (reason.empty()) return true;
@@ -154,8 +154,7 @@ bool OpenRegisteredInstaller(const std::string& path, platform::HeldFile* instal
 
 // Copies the registered installer into a new staging folder and computes the copy's digest.
 bool StageCopy(const platform::HeldFile& installer, const std::atomic<bool>* cancel,
-               platform::StagingFolder* folder, platform::HeldFile* staged,
-               std::string* computed) {
+               platform::StagingFolder* folder, platform::HeldFile* staged, std::string* computed) {
   std::string reason;
   if (!folder->Create(&reason) ||
       !platform::StageInstallerCopy(installer, folder->Path() + FileNameOf(installer.Path()),
@@ -303,7 +302,8 @@ bool UpdaterManagerWindows::Install(std::string, std::string) {
     started = VerifyAndLaunch(*this, request);
   }
   if (!RecordStillNames(*this, request)) {
-    TARNEL_LOG(INFO) << "PendingUpdate kept: a newer package was registered during the installation";
+    TARNEL_LOG(INFO)
+        << "PendingUpdate kept: a newer package was registered during the installation";
     return started;
   }
   if (!started) {

@@ -11,8 +11,8 @@ namespace tarnel {
 // before any of it is read.
 constexpr uint64_t kMaxInstallerBytes = uint64_t{4} << 30;
 
-// Called with the registered installer's path after its copy's digest has matched and before it is started.
-// Tests use it to try to swap the file between the check and the launch; unset otherwise.
+// Called with the registered installer's path after its copy's digest has matched and before it is
+// started. Tests use it to try to swap the file between the check and the launch; unset otherwise.
 void SetInstallerVerifiedHook(std::function<void(const std::string&)> hook);
 
 // Called with the registered installer's path when the installation, no longer holding the

@@ -1,9 +1,9 @@
 // Who the real service admits on Linux, and how many connections one caller may hold. The
 // callers are child processes of this test (which runs as root) that drop to unprivileged
 // users before they connect: nobody's uid with and without the group tarnel, root itself.
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -163,8 +163,8 @@ class Admission : public ::testing::Test {
     if (groupLock >= 0) flock(groupLock, LOCK_EX);
     if (getgrnam(platform::kAdmittedGroup) == nullptr) {
       std::string output;
-      createdGroup = RunToEnd("/usr/sbin/groupadd", {"--system", platform::kAdmittedGroup}, {},
-                              &output) == 0;
+      createdGroup =
+          RunToEnd("/usr/sbin/groupadd", {"--system", platform::kAdmittedGroup}, {}, &output) == 0;
     }
     if (const group* entry = getgrnam(platform::kAdmittedGroup)) groupId = entry->gr_gid;
   }

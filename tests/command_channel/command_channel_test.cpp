@@ -526,7 +526,6 @@ TEST_F(ChannelTest, IdleClientsDoNotBlockOtherClients) {
   EXPECT_TRUE(WaitUntil([&] { return manager.stops == 1; }));
 }
 
-
 // Checks enough that their replies fill every pipe buffer many times over.
 constexpr int kUnreadChecks = 20000;
 
@@ -537,9 +536,8 @@ TEST_F(ChannelTest, ClientThatNeverReadsHoldsUpOnlyItsOwnConnectionWithFakeManag
   // Blocks once the server stops reading; fails when the server ends the connection.
   std::thread sender([&] { flood->SendRaw(checks); });
   // No ASSERT before the stop: the sender ends only with the connection.
-  EXPECT_TRUE(
-      WaitUntilSteady([&] { return manager.pendingReads.load(); }, std::chrono::milliseconds(500),
-                      std::chrono::seconds(60)));
+  EXPECT_TRUE(WaitUntilSteady([&] { return manager.pendingReads.load(); },
+                              std::chrono::milliseconds(500), std::chrono::seconds(60)));
   const int handledForFlood = manager.pendingReads;
   EXPECT_LT(handledForFlood, kUnreadChecks) << "the replies never filled the pipe";
 

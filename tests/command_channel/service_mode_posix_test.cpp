@@ -3,8 +3,8 @@
 // STOPPING=1, and sends SIGTERM as the stop control.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -149,8 +149,8 @@ std::string LineWith(const std::string& text, const std::string& needle) {
 // unknown command and stops it; its standard output.
 std::string OutputWithJournalStream(ServiceRun& service, const std::string& journalFile) {
   NotifySocket notify(service.Folder() + "notify.sock");
-  EXPECT_TRUE(service.Start({}, {{"NOTIFY_SOCKET", notify.path},
-                                 {"JOURNAL_STREAM", FileIdentity(journalFile)}}));
+  EXPECT_TRUE(service.Start(
+      {}, {{"NOTIFY_SOCKET", notify.path}, {"JOURNAL_STREAM", FileIdentity(journalFile)}}));
   EXPECT_TRUE(notify.WaitFor("READY=1")) << notify.received;
   IPCClient client(/*verbose=*/false);
   EXPECT_TRUE(client.Connect(kPipe, /*retry=*/true));
@@ -181,17 +181,14 @@ TEST(ServiceModePosix, StandardOutputThatIsTheJournalGetsPrioritiesAndNoEmptyLin
     const char* text;
     const char* priority;
   } expected[] = {
-      {"Version Tarnel updater: ", "<6>"},
-      {"Number of Cores: ", "<6>"},
-      {"UpdaterIPCServer: create", "<7>"},
-      {"Updater ready", "<6>"},
-      {"received in service ipc server: ", "<7>"},
-      {"\"type\" : \"journal_test\"", "<7>"},
+      {"Version Tarnel updater: ", "<6>"},         {"Number of Cores: ", "<6>"},
+      {"UpdaterIPCServer: create", "<7>"},         {"Updater ready", "<6>"},
+      {"received in service ipc server: ", "<7>"}, {"\"type\" : \"journal_test\"", "<7>"},
       {"type journal_test is unknown", "<3>"},
   };
   for (const auto& line : expected) {
     EXPECT_EQ(LineWith(output, line.text).substr(0, 3), line.priority) << line.text << "\n"
-                                                                         << output;
+                                                                       << output;
   }
   // The log file keeps its own form.
   const std::string log = service.Log();
@@ -289,7 +286,8 @@ TEST(ServiceStop, StopDuringALongInstallationEndsTheServiceAndLeavesNoCopy) {
       }
     }
     return false;
-  })) << "the copy never began: " << run.Log();
+  })) << "the copy never began: "
+      << run.Log();
   ASSERT_EQ(run.Client({"stop"}, &output), 0) << output;
   int status = -1;
   ASSERT_TRUE(run.WaitForExit(&status, std::chrono::seconds(60))) << run.Log();

@@ -61,8 +61,9 @@ TEST_F(InstallTest, OtherCommandsAreHandledWhileAnInstallationRuns) {
   release = true;
   EXPECT_FALSE(WaitForRecordedArguments().empty()) << "the installation went on and started";
   EXPECT_TRUE(WaitUntil([&] {
-    return log.Contains("INFO    | PendingUpdate kept: a newer package was registered during the "
-                        "installation");
+    return log.Contains(
+        "INFO    | PendingUpdate kept: a newer package was registered during the "
+        "installation");
   })) << log.Text();
   EXPECT_EQ(StoredFlag(), 1u);
   std::string stored;

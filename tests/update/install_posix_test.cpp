@@ -70,8 +70,7 @@ TEST_F(InstallTest, InstallerInheritsOnlyTheStandardStreamsAndNoServiceVariables
   const int inherited = open("/dev/null", O_RDONLY);
   ASSERT_GE(inherited, 0);
   const std::string recorded = folder + "inherited.txt";
-  const char* const serviceOnly[] = {"NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID",
-                                     "LISTEN_FDNAMES"};
+  const char* const serviceOnly[] = {"NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES"};
   for (const char* name : serviceOnly) setenv(name, "/run/systemd/notify", 1);
   setenv("TARNEL_RECORD_INHERITED_FILE", recorded.c_str(), 1);
   EXPECT_TRUE(manager.Install("", ""));

@@ -123,8 +123,8 @@ TEST_F(SignedInstallTest, SignedScriptRewrittenByItsOwnerWhileItRunsRunsOnlyTheP
   const std::string go = folder + "go";
   const std::string genuine = folder + "genuine";
   const std::string evil = folder + "evil";
-  const std::string head = "#!/bin/sh\ntouch " + started + "\nwhile [ ! -e " + go +
-                           " ]; do sleep 0.05; done\n";
+  const std::string head =
+      "#!/bin/sh\ntouch " + started + "\nwhile [ ! -e " + go + " ]; do sleep 0.05; done\n";
   const std::string tail = "touch " + genuine + "\n";
   std::string rewrittenTail = "touch " + evil + "\n";
   rewrittenTail.resize(std::max(rewrittenTail.size(), tail.size()), '#');

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -33,8 +33,8 @@ std::string StagingRootFolder() { return platform::StagingRoot(); }
 size_t StagedEntries() {
   std::error_code error;
   if (!fs::exists(StagingRootFolder(), error)) return 0;
-  return static_cast<size_t>(std::distance(fs::directory_iterator(StagingRootFolder()),
-                                           fs::directory_iterator()));
+  return static_cast<size_t>(
+      std::distance(fs::directory_iterator(StagingRootFolder()), fs::directory_iterator()));
 }
 
 class StagedInstallTest : public InstallTest {
@@ -99,8 +99,9 @@ TEST_F(StagedInstallTest, WhatCannotBeAnInstallerIsRefusedBeforeItIsRead) {
     std::string path;
     std::string reason;
   } cases[] = {
-      {sparse, sparse + " has " + std::to_string(kMaxInstallerBytes + 1) + " bytes, more than the " +
-                   std::to_string(kMaxInstallerBytes) + " an installer may have"},
+      {sparse, sparse + " has " + std::to_string(kMaxInstallerBytes + 1) +
+                   " bytes, more than the " + std::to_string(kMaxInstallerBytes) +
+                   " an installer may have"},
       {fifo, fifo + " is not a regular file"},
       {folder, folder + " is not a regular file"},
       {folder + "missing", folder + "missing cannot be opened: No such file or directory"},
@@ -137,18 +138,21 @@ TEST_F(StagedInstallTest, StagingRootThatIsNotTheServicesOwnIsNeverUsed) {
     std::string reason;
   };
   std::vector<Case> cases = {
-      {"writable by others", [&] { return mkdir(root.c_str(), 0777) == 0 &&
-                                          chmod(root.c_str(), 0777) == 0; },
+      {"writable by others",
+       [&] { return mkdir(root.c_str(), 0777) == 0 && chmod(root.c_str(), 0777) == 0; },
        root + " is writable by group or others"},
       {"a link to a folder of someone else's choosing",
-       [&] { return mkdir((folder + "elsewhere").c_str(), 0700) == 0 &&
-                    symlink((folder + "elsewhere").c_str(), root.c_str()) == 0; },
+       [&] {
+         return mkdir((folder + "elsewhere").c_str(), 0700) == 0 &&
+                symlink((folder + "elsewhere").c_str(), root.c_str()) == 0;
+       },
        root + " is not a folder"},
   };
   if (geteuid() == 0) {
-    cases.push_back({"owned by another account",
-                     [&] { return mkdir(root.c_str(), 0700) == 0 && chown(root.c_str(), 65534, 0) == 0; },
-                     root + " is owned by uid 65534, not by the service's"});
+    cases.push_back(
+        {"owned by another account",
+         [&] { return mkdir(root.c_str(), 0700) == 0 && chown(root.c_str(), 65534, 0) == 0; },
+         root + " is owned by uid 65534, not by the service's"});
   }
   for (const Case& c : cases) {
     fs::remove_all(root);

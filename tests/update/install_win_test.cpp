@@ -152,9 +152,9 @@ TEST_F(InstallTest, StagedCopyRunsFromItsOwnFolderAndNotBesideAPlantedDll) {
 
 // The service's account must never connect to another machine for an installer.
 TEST_F(InstallTest, PathsNotOnALocalFixedDriveAreRefusedBeforeTheyAreOpened) {
-  for (const std::string path : {"\\\\tarnel-test-host\\share\\setup.exe",
-                                  "\\\\?\\UNC\\tarnel-test-host\\share\\setup.exe",
-                                  "\\\\.\\pipe\\setup.exe", "setup.exe"}) {
+  for (const std::string path :
+       {"\\\\tarnel-test-host\\share\\setup.exe", "\\\\?\\UNC\\tarnel-test-host\\share\\setup.exe",
+        "\\\\.\\pipe\\setup.exe", "setup.exe"}) {
     Register(path, digest, "C:\\Product");
     LogCapture log;
     EXPECT_FALSE(manager.Install("", "")) << path;

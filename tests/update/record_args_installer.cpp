@@ -120,8 +120,8 @@ int main(int argc, char** argv) {
   RecordSession();
   RecordDllLoad();
   if (const char* record = std::getenv("TARNEL_RECORD_SELF_FILE")) {
-    std::ofstream(record, std::ios::binary | std::ios::trunc)
-        << OwnPath(argv) << "\n" << WorkingFolder() << "\n";
+    std::ofstream(record, std::ios::binary | std::ios::trunc) << OwnPath(argv) << "\n"
+                                                              << WorkingFolder() << "\n";
   }
   const std::string temporary = std::string(target) + ".partial";
   {
