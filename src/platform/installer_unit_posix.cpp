@@ -40,6 +40,8 @@ constexpr char kUnitPrefix[] = "tarnel-installer-";
 constexpr uint64_t kStartJobTimeoutUs = 60ull * 1000 * 1000;
 // How often the unit's state is looked at while waiting for its end.
 constexpr int kStatePollMs = 100;
+// The shortest time a call to systemd is given (zero would mean the library's default).
+constexpr uint64_t kMinimumCallUs = 10 * 1000;
 
 void Report(const std::string& text) {
   std::fprintf(stderr, "installer unit: %s\n", text.c_str());
@@ -348,6 +350,9 @@ bool StartInstallerUnit(const std::vector<std::string>& argv, const std::string&
 bool WaitForInstallerUnit(InstallerUnit* unit, int timeoutMs, int* exitCode) {
   const uint64_t deadline = NowUs() + static_cast<uint64_t>(timeoutMs > 0 ? timeoutMs : 0) * 1000;
   for (;;) {
+    // Each call to systemd may take only what is left of the wait.
+    const uint64_t left = deadline > NowUs() ? deadline - NowUs() : 0;
+    sd_bus_set_method_call_timeout(unit->bus, left > kMinimumCallUs ? left : kMinimumCallUs);
     DrainIncoming(unit->bus);
     if (ReadEnd(unit, exitCode)) {
       Release(unit);
