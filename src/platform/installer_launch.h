@@ -17,7 +17,8 @@ namespace tarnel::platform {
 // arguments joined by single spaces (unquoted) as lpParameters, `workingFolder` as
 // lpDirectory, SW_SHOWNORMAL and SEE_MASK_NOCLOSEPROCESS for the process handle. The held
 // file's sharing mode keeps it unchanged until the call has returned.
-// POSIX under systemd (INVOCATION_ID set) with the system bus reachable: systemd starts the
+// POSIX, when this process is the one systemd started for a unit (INVOCATION_ID set and
+// SYSTEMD_EXEC_PID its pid) and the system bus is reachable: systemd starts the
 // held file by its path as the transient service "tarnel-installer-N.service" (Type=exec, so
 // a file that cannot be executed fails the start, which is awaited), as root without any
 // sandbox, in `workingFolder`, with the environment described below; it is not in the

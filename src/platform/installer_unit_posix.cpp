@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <systemd/sd-bus.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -287,8 +288,15 @@ void DrainIncoming(sd_bus* bus) {
 }  // namespace
 
 bool InstallerUnitsAvailable() {
+  // systemd gives the process it starts for a unit the unit's INVOCATION_ID and its own pid
+  // in SYSTEMD_EXEC_PID. A process that merely descends from a unit (a test run from a CI
+  // service, say) inherits both, but with another pid, and keeps starting its children.
   const char* invocation = std::getenv("INVOCATION_ID");
-  if (invocation == nullptr || *invocation == '\0') return false;
+  const char* execPid = std::getenv("SYSTEMD_EXEC_PID");
+  if (invocation == nullptr || *invocation == '\0' || execPid == nullptr ||
+      std::strtol(execPid, nullptr, 10) != static_cast<long>(getpid())) {
+    return false;
+  }
   return OpenSystemBus() != nullptr;
 }
 

@@ -10,9 +10,10 @@
 
 namespace tarnel::platform {
 
-// Whether installers are started as units: the service runs under systemd (which gave it
-// INVOCATION_ID) and the system bus answers. False in the foreground and without a bus;
-// the installer is then this process's child.
+// Whether installers are started as units: this process is the one systemd started for a
+// unit (INVOCATION_ID set, SYSTEMD_EXEC_PID its own pid; systemd 248 and later) and the
+// system bus answers. False in the foreground, in processes that only descend from a unit,
+// and without a bus; the installer is then this process's child.
 bool InstallerUnitsAvailable();
 
 // Starts `argv` (argv[0] the program's path) as the transient unit "tarnel-installer-N.service"
