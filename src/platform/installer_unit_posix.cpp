@@ -204,6 +204,36 @@ bool CallStart(sd_bus* bus, const std::string& name, const std::vector<std::stri
   return true;
 }
 
+// Starts the unit under a new name, drawing another while the name is taken.
+bool StartWithNewName(sd_bus* bus, const std::vector<std::string>& argv,
+                      const std::string& workingFolder,
+                      const std::vector<std::string>& environment, std::string* name,
+                      std::string* jobPath) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    *name = NewUnitName();
+    bool exists = false;
+    if (CallStart(bus, *name, argv, workingFolder, environment, jobPath, &exists)) return true;
+    if (!exists) return false;
+  }
+  Report("no free unit name was found");
+  return false;
+}
+
+bool LookUpUnitPath(sd_bus* bus, const std::string& name, std::string* objectPath) {
+  ScopedError error;
+  sd_bus_message* raw = nullptr;
+  const int r = sd_bus_call_method(bus, kDestination, kManagerPath, kManagerInterface, "GetUnit",
+                                   &error.error, &raw, "s", name.c_str());
+  Message reply(raw);
+  const char* path = nullptr;
+  if (r < 0 || sd_bus_message_read(reply.get(), "o", &path) < 0) {
+    Report(name + " is unknown to systemd: " + ErrorText(error.error, r < 0 ? r : -EINVAL));
+    return false;
+  }
+  *objectPath = path;
+  return true;
+}
+
 // Runs the bus until the job's end has been signalled, at most kStartJobTimeoutUs.
 bool AwaitJobResult(sd_bus* bus, const JobWatch& watch, std::string* result) {
   const uint64_t deadline = NowUs() + kStartJobTimeoutUs;
@@ -285,6 +315,37 @@ void DrainIncoming(sd_bus* bus) {
   }
 }
 
+// The object paths of the installer units that run (or start or stop) now.
+std::vector<std::string> RunningInstallerUnitPaths(sd_bus* bus) {
+  std::vector<std::string> paths;
+  sd_bus_message* callRaw = nullptr;
+  if (sd_bus_message_new_method_call(bus, &callRaw, kDestination, kManagerPath,
+                                     kManagerInterface, "ListUnitsByPatterns") < 0) {
+    return paths;
+  }
+  Message call(callRaw);
+  const std::string pattern = std::string(kUnitPrefix) + "*.service";
+  const char* states[] = {"active", "activating", "deactivating", "reloading", nullptr};
+  const char* patterns[] = {pattern.c_str(), nullptr};
+  ScopedError error;
+  sd_bus_message* raw = nullptr;
+  if (sd_bus_message_append_strv(call.get(), const_cast<char**>(states)) < 0 ||
+      sd_bus_message_append_strv(call.get(), const_cast<char**>(patterns)) < 0 ||
+      sd_bus_call(bus, call.get(), 0, &error.error, &raw) < 0) {
+    return paths;
+  }
+  Message reply(raw);
+  if (sd_bus_message_enter_container(reply.get(), 'a', "(ssssssouso)") < 0) return paths;
+  const char* path = nullptr;
+  const char* ignored = nullptr;
+  uint32_t job = 0;
+  while (sd_bus_message_read(reply.get(), "(ssssssouso)", &ignored, &ignored, &ignored, &ignored,
+                             &ignored, &ignored, &path, &job, &ignored, &ignored) > 0) {
+    paths.emplace_back(path);
+  }
+  return paths;
+}
+
 }  // namespace
 
 bool InstallerUnitsAvailable() {
@@ -302,7 +363,6 @@ bool InstallerUnitsAvailable() {
 
 bool StartInstallerUnit(const std::vector<std::string>& argv, const std::string& workingFolder,
                         const std::vector<std::string>& environment, InstallerProcess* process) {
-  auto unit = std::make_shared<InstallerUnit>();
   Bus bus = OpenSystemBus();
   if (!bus) {
     Report("the system bus cannot be reached");
@@ -318,32 +378,18 @@ bool StartInstallerUnit(const std::vector<std::string>& argv, const std::string&
     return false;
   }
   Slot slot(rawSlot);
-  bool started = false;
-  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-    unit->name = NewUnitName();
-    bool exists = false;
-    started = CallStart(bus.get(), unit->name, argv, workingFolder, environment, &watch.jobPath,
-                        &exists);
-    if (!started && !exists) return false;
-  }
-  if (!started) return false;
+  auto unit = std::make_shared<InstallerUnit>();
   std::string result;
+  if (!StartWithNewName(bus.get(), argv, workingFolder, environment, &unit->name,
+                        &watch.jobPath)) {
+    return false;
+  }
   if (!AwaitJobResult(bus.get(), watch, &result)) {
     Report("the start job of " + unit->name + " did not end");
     return false;
   }
   slot.reset();
-  sd_bus_message* raw = nullptr;
-  ScopedError error;
-  const char* objectPath = nullptr;
-  if (sd_bus_call_method(bus.get(), kDestination, kManagerPath, kManagerInterface, "GetUnit",
-                         &error.error, &raw, "s", unit->name.c_str()) < 0) {
-    Report(unit->name + " is unknown to systemd: " + ErrorText(error.error, -EINVAL));
-    return false;
-  }
-  Message reply(raw);
-  if (sd_bus_message_read(reply.get(), "o", &objectPath) < 0) return false;
-  unit->objectPath = objectPath;
+  if (!LookUpUnitPath(bus.get(), unit->name, &unit->objectPath)) return false;
   unit->bus = bus.release();
   if (result != "done") {
     Report("the start job of " + unit->name + " ended with \"" + result + "\" (" + argv.front() +
@@ -377,34 +423,7 @@ std::vector<std::string> RunningInstallerUnitFolders() {
   std::vector<std::string> folders;
   Bus bus = OpenSystemBus();
   if (!bus) return folders;
-  ScopedError error;
-  sd_bus_message* raw = nullptr;
-  const std::string pattern = std::string(kUnitPrefix) + "*.service";
-  const char* states[] = {"active", "activating", "deactivating", "reloading", nullptr};
-  sd_bus_message* callRaw = nullptr;
-  if (sd_bus_message_new_method_call(bus.get(), &callRaw, kDestination, kManagerPath,
-                                     kManagerInterface, "ListUnitsByPatterns") < 0) {
-    return folders;
-  }
-  Message call(callRaw);
-  char* patterns[] = {const_cast<char*>(pattern.c_str()), nullptr};
-  if (sd_bus_message_append_strv(call.get(), const_cast<char**>(states)) < 0 ||
-      sd_bus_message_append_strv(call.get(), patterns) < 0 ||
-      sd_bus_call(bus.get(), call.get(), 0, &error.error, &raw) < 0) {
-    return folders;
-  }
-  Message reply(raw);
-  std::vector<std::string> paths;
-  if (sd_bus_message_enter_container(reply.get(), 'a', "(ssssssouso)") < 0) return folders;
-  const char* name = nullptr;
-  const char* path = nullptr;
-  const char* ignored = nullptr;
-  uint32_t job = 0;
-  while (sd_bus_message_read(reply.get(), "(ssssssouso)", &name, &ignored, &ignored, &ignored,
-                             &ignored, &ignored, &path, &job, &ignored, &ignored) > 0) {
-    paths.emplace_back(path);
-  }
-  for (const std::string& unitPath : paths) {
+  for (const std::string& unitPath : RunningInstallerUnitPaths(bus.get())) {
     std::string folder;
     if (GetString(bus.get(), unitPath, kServiceInterface, "WorkingDirectory", &folder)) {
       // A leading "!" or "-" is a flag of the setting, not part of the path.
