@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/hex_text.h"
+
 namespace tarnel::platform {
 namespace {
 
@@ -24,16 +26,6 @@ bool ReadIdentity(int fd, HeldFile::Identity* identity) {
   identity->changedSeconds = status.st_ctim.tv_sec;
   identity->changedNanoseconds = status.st_ctim.tv_nsec;
   return true;
-}
-
-std::string ToLowerHex(const unsigned char* bytes, unsigned int count) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < count; ++i) {
-    hex += kDigits[bytes[i] >> 4];
-    hex += kDigits[bytes[i] & 0xF];
-  }
-  return hex;
 }
 
 struct DigestContextDeleter {
@@ -105,7 +97,7 @@ bool HeldFile::ComputeSha256(std::string* hexDigest) const {
   if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return false;
   // A file written to while it was read has no meaningful digest.
   if (!StillAsOpened()) return false;
-  *hexDigest = ToLowerHex(digest, length);
+  *hexDigest = LowerHex(digest, length);
   return true;
 }
 

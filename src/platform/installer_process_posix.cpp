@@ -31,26 +31,6 @@ bool ReapIfEnded(pid_t pid, int* exitCode) {
 
 }  // namespace
 
-InstallerProcess::~InstallerProcess() { Close(); }
-
-InstallerProcess::InstallerProcess(InstallerProcess&& other) noexcept
-    : handle(other.handle), pid(other.pid), unit(std::move(other.unit)) {
-  other.handle = kNone;
-  other.pid = 0;
-}
-
-InstallerProcess& InstallerProcess::operator=(InstallerProcess&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle = other.handle;
-    pid = other.pid;
-    unit = std::move(other.unit);
-    other.handle = kNone;
-    other.pid = 0;
-  }
-  return *this;
-}
-
 void InstallerProcess::Close() {
   if (handle >= 0) close(static_cast<int>(handle));
   handle = kNone;

@@ -4,25 +4,6 @@
 
 namespace tarnel::platform {
 
-InstallerProcess::~InstallerProcess() { Close(); }
-
-InstallerProcess::InstallerProcess(InstallerProcess&& other) noexcept
-    : handle(other.handle), pid(other.pid) {
-  other.handle = kNone;
-  other.pid = 0;
-}
-
-InstallerProcess& InstallerProcess::operator=(InstallerProcess&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle = other.handle;
-    pid = other.pid;
-    other.handle = kNone;
-    other.pid = 0;
-  }
-  return *this;
-}
-
 void InstallerProcess::Close() {
   if (handle != kNone) CloseHandle(reinterpret_cast<HANDLE>(handle));
   handle = kNone;

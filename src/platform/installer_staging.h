@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -45,6 +46,16 @@ class StagingFolder {
 
 // The staging root, ending in the path separator.
 std::string StagingRoot();
+
+// The platform's parts of StagingFolder::Create.
+// Makes the staging root when it is missing and checks that it may hold staged installers;
+// false with *whyNot otherwise.
+bool PrepareStagingRoot(std::string* whyNot);
+// Creates the folder at `path`, changeable by the service's account alone; fails when
+// anything of that name exists.
+bool MakePrivateFolder(const std::string& path, std::string* whyNot);
+// Fills `bytes` from the system's random source.
+bool FillRandom(unsigned char* bytes, size_t count);
 
 // Removes a staging folder and everything in it, without following links. True when it is
 // gone.

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/hex_text.h"
 #include "platform/installer_unit_posix.h"
 #include "platform/state_folder_posix.h"
 
@@ -44,37 +45,6 @@ std::string UntrustedFolderReason(const std::string& path) {
     return path + " is writable by group or others";
   }
   return std::string();
-}
-
-// Makes the staging root when it is missing and checks it and the state folder holding it.
-bool PrepareRoot(std::string* whyNot) {
-  const std::string root = WithoutTrailingSlash(StagingRoot());
-  *whyNot = UntrustedFolderReason(WithoutTrailingSlash(StateFolder()));
-  if (!whyNot->empty()) return false;
-  if (mkdir(root.c_str(), 0700) != 0 && errno != EEXIST) {
-    *whyNot = root + " cannot be created: " + std::strerror(errno);
-    return false;
-  }
-  *whyNot = UntrustedFolderReason(root);
-  return whyNot->empty();
-}
-
-std::string RandomName() {
-  unsigned char bytes[8] = {};
-  size_t filled = 0;
-  while (filled < sizeof(bytes)) {
-    const ssize_t count = getrandom(bytes + filled, sizeof(bytes) - filled, 0);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return std::string();
-    filled += static_cast<size_t>(count);
-  }
-  static const char kDigits[] = "0123456789abcdef";
-  std::string name;
-  for (unsigned char byte : bytes) {
-    name += kDigits[byte >> 4];
-    name += kDigits[byte & 0xF];
-  }
-  return name;
 }
 
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
@@ -132,16 +102,6 @@ struct DigestContextDeleter {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
-std::string ToLowerHex(const unsigned char* bytes, unsigned int count) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < count; ++i) {
-    hex += kDigits[bytes[i] >> 4];
-    hex += kDigits[bytes[i] & 0xF];
-  }
-  return hex;
-}
-
 bool WriteAll(int fd, const unsigned char* data, size_t size) {
   while (size > 0) {
     const ssize_t count = write(fd, data, size);
@@ -182,41 +142,43 @@ std::string CopyAndHash(int source, uint64_t size, int target, const std::atomic
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
     return "the digest cannot be computed";
-  *hexDigest = ToLowerHex(digest, length);
+  *hexDigest = LowerHex(digest, length);
   return std::string();
 }
 
 }  // namespace
 
-std::string StagingRoot() { return StateFolder() + kStagingFolderName + "/"; }
-
-StagingFolder::~StagingFolder() {
-  if (!path.empty()) RemoveStagingFolder(path);
+// Makes the staging root when it is missing and checks it and the state folder holding it.
+bool PrepareStagingRoot(std::string* whyNot) {
+  const std::string root = WithoutTrailingSlash(StagingRoot());
+  *whyNot = UntrustedFolderReason(WithoutTrailingSlash(StateFolder()));
+  if (!whyNot->empty()) return false;
+  if (mkdir(root.c_str(), 0700) != 0 && errno != EEXIST) {
+    *whyNot = root + " cannot be created: " + std::strerror(errno);
+    return false;
+  }
+  *whyNot = UntrustedFolderReason(root);
+  return whyNot->empty();
 }
 
-bool StagingFolder::Create(std::string* whyNot) {
-  if (!path.empty()) RemoveStagingFolder(Release());
-  if (!PrepareRoot(whyNot)) return false;
-  const std::string name = RandomName();
-  if (name.empty()) {
-    *whyNot = "no random name can be drawn";
-    return false;
+bool MakePrivateFolder(const std::string& path, std::string* whyNot) {
+  if (mkdir(path.c_str(), 0700) == 0) return true;
+  *whyNot = path + " cannot be created: " + std::strerror(errno);
+  return false;
+}
+
+bool FillRandom(unsigned char* bytes, size_t count) {
+  size_t filled = 0;
+  while (filled < count) {
+    const ssize_t got = getrandom(bytes + filled, count - filled, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    filled += static_cast<size_t>(got);
   }
-  const std::string folder = StagingRoot() + name;
-  // mkdir fails when the name exists: the folder is always a new one of this account.
-  if (mkdir(folder.c_str(), 0700) != 0) {
-    *whyNot = folder + " cannot be created: " + std::strerror(errno);
-    return false;
-  }
-  path = folder + "/";
   return true;
 }
 
-std::string StagingFolder::Release() {
-  std::string released;
-  released.swap(path);
-  return released;
-}
+std::string StagingRoot() { return StateFolder() + kStagingFolderName + "/"; }
 
 bool RemoveStagingFolder(const std::string& folder) {
   const std::string target = WithoutTrailingSlash(folder);

@@ -123,41 +123,6 @@ std::string UntrustedFolderReason(const std::string& path) {
   return reason;
 }
 
-// Makes each missing level of the staging root and checks every level below %ProgramData%.
-bool PrepareRoot(std::string* whyNot) {
-  StagingSecurity security;
-  if (security.Attributes() == nullptr) {
-    *whyNot = "the staging folder's security cannot be built: " + ErrorText(GetLastError());
-    return false;
-  }
-  std::string level = ProgramDataFolder();
-  for (const char* name : kStagingLevels) {
-    level += std::string("\\") + name;
-    if (!CreateDirectoryA(level.c_str(), security.Attributes()) &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
-      *whyNot = level + " cannot be created: " + ErrorText(GetLastError());
-      return false;
-    }
-    *whyNot = UntrustedFolderReason(level);
-    if (!whyNot->empty()) return false;
-  }
-  return true;
-}
-
-std::string RandomName() {
-  unsigned char bytes[8] = {};
-  if (BCryptGenRandom(nullptr, bytes, sizeof(bytes), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) {
-    return std::string();
-  }
-  static const char kDigits[] = "0123456789abcdef";
-  std::string name;
-  for (unsigned char byte : bytes) {
-    name += kDigits[byte >> 4];
-    name += kDigits[byte & 0xF];
-  }
-  return name;
-}
-
 std::string WithoutTrailingSeparator(std::string path) {
   while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
   return path;
@@ -221,33 +186,37 @@ std::string StagingRoot() {
   return root + "\\";
 }
 
-StagingFolder::~StagingFolder() {
-  if (!path.empty()) RemoveStagingFolder(path);
-}
-
-bool StagingFolder::Create(std::string* whyNot) {
-  if (!path.empty()) RemoveStagingFolder(Release());
-  if (!PrepareRoot(whyNot)) return false;
-  const std::string name = RandomName();
-  if (name.empty()) {
-    *whyNot = "no random name can be drawn";
-    return false;
-  }
+// Makes each missing level of the staging root and checks every level below %ProgramData%.
+bool PrepareStagingRoot(std::string* whyNot) {
   StagingSecurity security;
-  const std::string folder = StagingRoot() + name;
-  // CreateDirectoryA fails when the name exists: the folder is always a new one.
-  if (!CreateDirectoryA(folder.c_str(), security.Attributes())) {
-    *whyNot = folder + " cannot be created: " + ErrorText(GetLastError());
+  if (security.Attributes() == nullptr) {
+    *whyNot = "the staging folder's security cannot be built: " + ErrorText(GetLastError());
     return false;
   }
-  path = folder + "\\";
+  std::string level = ProgramDataFolder();
+  for (const char* name : kStagingLevels) {
+    level += std::string("\\") + name;
+    if (!CreateDirectoryA(level.c_str(), security.Attributes()) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      *whyNot = level + " cannot be created: " + ErrorText(GetLastError());
+      return false;
+    }
+    *whyNot = UntrustedFolderReason(level);
+    if (!whyNot->empty()) return false;
+  }
   return true;
 }
 
-std::string StagingFolder::Release() {
-  std::string released;
-  released.swap(path);
-  return released;
+bool MakePrivateFolder(const std::string& path, std::string* whyNot) {
+  StagingSecurity security;
+  if (CreateDirectoryA(path.c_str(), security.Attributes())) return true;
+  *whyNot = path + " cannot be created: " + ErrorText(GetLastError());
+  return false;
+}
+
+bool FillRandom(unsigned char* bytes, size_t count) {
+  return BCryptGenRandom(nullptr, bytes, static_cast<ULONG>(count),
+                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
 }
 
 bool RemoveStagingFolder(const std::string& folder) {

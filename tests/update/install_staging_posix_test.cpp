@@ -3,6 +3,7 @@
 // nothing is left behind; every installer's exit code reaches the log.
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include "install_fixture.h"
 #include "platform/installer_staging.h"
+#include "update/installation_watch.h"
 
 namespace tarnel::testing {
 namespace {
@@ -216,6 +218,34 @@ TEST_F(StagedInstallTest, AbandonedCopiesAreRemovedAndThoseInUseKept) {
   waitpid(child, nullptr, 0);
   RemoveAbandonedInstallerCopies();
   EXPECT_FALSE(fs::exists(root + "running"));
+}
+
+// An installer that runs long is reported once, never killed, and followed to its end. The
+// warning time is the test's (the service's is 15 minutes).
+TEST(InstallationWatchTest, LongInstallerIsReportedOnceAndFollowedToItsEnd) {
+  const std::string folder = MakeTempFolder("watched");
+  const std::string release = folder + "release";
+  const pid_t child = fork();
+  if (child == 0) {
+    while (access(release.c_str(), F_OK) != 0) usleep(10 * 1000);
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  LogCapture log;
+  InstallationWatch watch(std::chrono::milliseconds(200));
+  watch.Watch(platform::InstallerProcess(syscall(SYS_pidfd_open, child, 0), child),
+              "/downloads/setup", folder);
+  const std::string warning = "WARNING | Installation of /downloads/setup still running after";
+  EXPECT_TRUE(WaitUntil([&] { return log.Contains(warning); })) << log.Text();
+  EXPECT_EQ(kill(child, 0), 0) << "the installer is not killed";
+  ASSERT_TRUE(WriteFile(release, ""));
+  EXPECT_TRUE(WaitUntil([&] { return watch.Running() == 0; }));
+  const std::string text = log.Text();
+  EXPECT_NE(text.find("INFO    | Installation of /downloads/setup ended with exit code 0"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find(warning), text.rfind(warning)) << "reported once";
+  EXPECT_FALSE(fs::exists(folder)) << "its folder goes with it";
 }
 
 }  // namespace
