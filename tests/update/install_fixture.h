@@ -52,7 +52,11 @@ class InstallTest : public ::testing::Test {
 
   // The arguments the started installer recorded, one per line; empty when it never ran.
   std::string WaitForRecordedArguments() const {
-    if (!WaitUntil([&] { return std::filesystem::exists(argsFile); })) return std::string();
+    // Generous: under Wine on a loaded machine, starting a process can take many seconds.
+    const auto deadline = std::chrono::seconds(90);
+    if (!WaitUntil([&] { return std::filesystem::exists(argsFile); }, deadline)) {
+      return std::string();
+    }
     return ReadFile(argsFile);
   }
 
