@@ -1,13 +1,11 @@
 #include "platform/installer_launch.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -30,44 +28,28 @@ namespace {
 // socket) or take over descriptors passed to the service (socket activation).
 const char* const kServiceOnlyVariables[] = {"NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID",
                                              "LISTEN_FDNAMES"};
-
-bool IsServiceOnlyVariable(const char* entry) {
-  for (const char* name : kServiceOnlyVariables) {
-    const size_t length = std::strlen(name);
-    if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
-  }
-  return false;
-}
-
 // Variables that systemd sets for each unit itself; an installer unit gets its own.
 const char* const kPerUnitVariables[] = {"INVOCATION_ID", "JOURNAL_STREAM", "SYSTEMD_EXEC_PID"};
 
-bool IsPerUnitVariable(const char* entry) {
-  for (const char* name : kPerUnitVariables) {
+template <size_t N>
+bool IsOneOf(const char* entry, const char* const (&names)[N]) {
+  for (const char* name : names) {
     const size_t length = std::strlen(name);
     if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
   }
   return false;
 }
 
-// The environment of an installer unit: the service's, without its service-only variables
-// and without those systemd sets for the unit.
-std::vector<std::string> InstallerUnitEnvironment() {
-  std::vector<std::string> entries;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    if (!IsServiceOnlyVariable(*entry) && !IsPerUnitVariable(*entry)) entries.push_back(*entry);
-  }
-  return entries;
-}
-
-// The service's environment without its service-only variables; the entries point into
-// `environ`, which nothing changes while the launch runs.
-std::vector<char*> InstallerEnvironment() {
+// The service's environment without its service-only variables (and, for a unit, without
+// those systemd sets for the unit); the entries point into `environ`, which nothing changes
+// while the launch runs.
+std::vector<char*> InstallerEnvironment(bool forUnit) {
   std::vector<char*> entries;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    if (!IsServiceOnlyVariable(*entry)) entries.push_back(*entry);
+    if (IsOneOf(*entry, kServiceOnlyVariables)) continue;
+    if (forUnit && IsOneOf(*entry, kPerUnitVariables)) continue;
+    entries.push_back(*entry);
   }
-  entries.push_back(nullptr);
   return entries;
 }
 
@@ -88,17 +70,11 @@ void CloseDescriptors(unsigned first, unsigned last, long openMax) {
   }
 }
 
-// Closes every descriptor above standard error except the two that must survive: whatever
-// the service inherited or opened without close-on-exec never reaches the installer.
-void CloseAllDescriptorsBut(int keepA, int keepB, long openMax) {
-  const int kept[] = {std::min(keepA, keepB), std::max(keepA, keepB)};
-  unsigned next = STDERR_FILENO + 1;
-  for (int fd : kept) {
-    if (fd < static_cast<int>(next)) continue;
-    CloseDescriptors(next, static_cast<unsigned>(fd) - 1, openMax);
-    next = static_cast<unsigned>(fd) + 1;
-  }
-  CloseDescriptors(next, UINT_MAX, openMax);
+// Closes every descriptor above standard error but `kept`: whatever the service inherited or
+// opened without close-on-exec never reaches the installer.
+void CloseAllDescriptorsBut(int kept, long openMax) {
+  CloseDescriptors(STDERR_FILENO + 1, static_cast<unsigned>(kept) - 1, openMax);
+  CloseDescriptors(static_cast<unsigned>(kept) + 1, UINT_MAX, openMax);
 }
 
 // Runs in the new process after fork: only async-signal-safe calls from here on.
@@ -110,7 +86,7 @@ void CloseAllDescriptorsBut(int keepA, int keepB, long openMax) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
-  CloseAllDescriptorsBut(pipeFd, pipeFd, openMax);
+  CloseAllDescriptorsBut(pipeFd, openMax);
   if (chdir(workingFolder) != 0) ReportErrorAndExit(pipeFd);
   // The report pipe is close-on-exec, so a successful exec closes it.
   execve(path, argv, envp);
@@ -140,12 +116,15 @@ bool LaunchInstaller(const HeldFile& installer, const std::vector<std::string>& 
   // Under systemd the installer becomes a unit of its own, outside this service's unit and
   // its sandbox, so that it can change the system and outlives a stop of the service.
   if (InstallerUnitsAvailable()) {
-    return StartInstallerUnit(strings, workingFolder, InstallerUnitEnvironment(), process);
+    std::vector<std::string> environment;
+    for (char* entry : InstallerEnvironment(/*forUnit=*/true)) environment.emplace_back(entry);
+    return StartInstallerUnit(strings, workingFolder, environment, process);
   }
   std::vector<char*> argv;
   for (std::string& text : strings) argv.push_back(text.data());
   argv.push_back(nullptr);
-  std::vector<char*> envp = InstallerEnvironment();
+  std::vector<char*> envp = InstallerEnvironment(/*forUnit=*/false);
+  envp.push_back(nullptr);
   const long openMax = DescriptorLimit();
 
   int report[2];

@@ -46,18 +46,19 @@ bool InstallerProcess::WaitForExit(int timeoutMs, int* exitCode) {
   }
   if (pid <= 0) return false;
   const pid_t child = static_cast<pid_t>(pid);
+  bool ended = false;
   if (handle >= 0) {
     pollfd ready{static_cast<int>(handle), POLLIN, 0};
-    if (poll(&ready, 1, timeoutMs) <= 0) return false;
+    ended = poll(&ready, 1, timeoutMs) > 0 && ReapIfEnded(child, exitCode);
   } else {
     // No process descriptor: look again every 100 ms.
-    for (int waited = 0; waited < timeoutMs && !ReapIfEnded(child, exitCode); waited += 100) {
+    for (int waited = 0; !(ended = ReapIfEnded(child, exitCode)) && waited < timeoutMs;
+         waited += 100) {
       usleep(100 * 1000);
     }
   }
-  if (!ReapIfEnded(child, exitCode)) return false;
-  Close();
-  return true;
+  if (ended) Close();
+  return ended;
 }
 
 }  // namespace tarnel::platform

@@ -193,19 +193,19 @@ int RemoveAbandonedStagingFolders() {
   DIR* listing = opendir(root.c_str());
   if (listing == nullptr) return 0;
   std::vector<std::string> folders;
-  // An installer unit works in its staging folder; the sandboxed service may not examine
-  // its process (it lacks the capabilities the installer holds), so systemd is asked.
-  std::vector<std::string> unitFolders = RunningInstallerUnitFolders();
-  for (std::string& folder : unitFolders) folder = WithoutTrailingSlash(folder);
   while (const dirent* entry = readdir(listing)) {
     const std::string name = entry->d_name;
     if (name != "." && name != "..") folders.push_back(root + "/" + name);
   }
   closedir(listing);
+  if (folders.empty()) return 0;
+  // An installer unit works in its staging folder; the sandboxed service may not examine
+  // its process (it lacks the capabilities the installer holds), so systemd is asked.
+  std::vector<std::string> unitFolders = RunningInstallerUnitFolders();
+  for (std::string& folder : unitFolders) folder = WithoutTrailingSlash(folder);
   int removed = 0;
   for (const std::string& folder : folders) {
-    if (std::find(unitFolders.begin(), unitFolders.end(), WithoutTrailingSlash(folder)) !=
-            unitFolders.end() ||
+    if (std::find(unitFolders.begin(), unitFolders.end(), folder) != unitFolders.end() ||
         FolderInUse(folder)) {
       continue;
     }
