@@ -1,11 +1,14 @@
 #include <windows.h>
 
 #include <cctype>
+#include <cstdio>
 
 #include "command_channel/child_process.h"
 
 namespace tarnel::testing {
 namespace {
+
+constexpr int kStartAttempts = 3;
 
 // Paths handed over by the build can be Unix paths when the tests run under Wine.
 std::string NativePath(const std::string& path) {
@@ -60,7 +63,11 @@ bool ChildProcess::Start(const std::string& path, const std::vector<std::string>
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE output = CreateFileA(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (output == INVALID_HANDLE_VALUE) return false;
+  if (output == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "ChildProcess: %s cannot be created (error %lu)\n", outputFile.c_str(),
+                 GetLastError());
+    return false;
+  }
   std::string commandLine = Quote(NativePath(path));
   for (const auto& argument : args) commandLine += " " + Quote(argument);
   std::string block = EnvironmentBlock(environment);
@@ -71,8 +78,18 @@ bool ChildProcess::Start(const std::string& path, const std::vector<std::string>
   startup.hStdOutput = output;
   startup.hStdError = output;
   PROCESS_INFORMATION info{};
-  const BOOL ok = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, &block[0],
-                                 nullptr, &startup, &info);
+  // Under Wine a process start fails now and then on a loaded machine; a few more tries
+  // keep that from failing the test that needed the process.
+  BOOL ok = FALSE;
+  for (int attempt = 1; attempt <= kStartAttempts && !ok; ++attempt) {
+    ok = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, &block[0], nullptr,
+                        &startup, &info);
+    if (!ok) {
+      std::fprintf(stderr, "ChildProcess: attempt %d to start %s failed (error %lu)\n", attempt,
+                   path.c_str(), GetLastError());
+      Sleep(1000);
+    }
+  }
   CloseHandle(output);
   if (!ok) return false;
   CloseHandle(info.hThread);

@@ -46,6 +46,8 @@ rm -rf "$logs"
 mkdir -p "$logs"
 
 cleanup
+# The check below expects no pending update: a record another test left goes first.
+"$wine" reg delete 'HKLM\SOFTWARE\WOW6432Node\Tarnel\Updater' /f >/dev/null 2>&1 || true
 windows_path="Z:${service_exe//\//\\}"
 # In a freshly booted prefix the service control manager can lose a new service or report
 # its database locked for a few seconds: create and start until the service runs.

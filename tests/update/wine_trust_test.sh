@@ -24,10 +24,10 @@
 # _equal and _newer).
 # Wine's WinVerifyTrust does not check chain trust (a self-signed signer verifies), so a
 # certificate of another key under the publisher's subject cannot be shown refused here.
-set -euo pipefail
+set -Eeuo pipefail
 
 if [ $# -ne 3 ]; then
-  sed -n '2,/^set -euo/p' "$0" | sed '$d' >&2
+  sed -n '2,/^set -Eeuo/p' "$0" | sed '$d' >&2
   exit 2
 fi
 : "${WINEPREFIX:?set WINEPREFIX to an initialised Wine prefix}"
@@ -44,7 +44,20 @@ fail() {
   echo "wine_trust_test: FAILED: $*" >&2
   exit 1
 }
+# Every command that fails outside a condition ends the test; this names it.
+trap 'status=$?; echo "wine_trust_test: FAILED: status $status at line $LINENO (\"$BASH_COMMAND\"), called from lines ${BASH_LINENO[*]}" >&2' ERR
 client() { "$wine" "$client_exe" "$@" | tr -d '\r'; }
+# A Wine tool (reg, cmd, winepath) whose result the test needs: tried up to three times, as
+# a Wine process start can fail now and then on a loaded machine; its errors are shown.
+wine_tool() {
+  local attempt
+  for attempt in 1 2 3; do
+    if "$wine" "$@" 2>"$work/wine-tool-errors.txt" | tr -d '\r'; then return 0; fi
+    echo "wine_trust_test: attempt $attempt of 'wine $*' failed: $(cat "$work/wine-tool-errors.txt")" >&2
+    sleep 1
+  done
+  return 1
+}
 stop_service() {
   [ -n "$service_pid" ] || return 0
   client stop >/dev/null 2>&1 || true
@@ -56,11 +69,19 @@ stop_service() {
   wait "$service_pid" 2>/dev/null || true
   service_pid=""
 }
-trap stop_service EXIT
+# The updater key goes with the test, so the prefix's later tests start without its record.
+end_test() {
+  stop_service
+  "$wine" reg delete "$key" /f >/dev/null 2>&1 || true
+}
+trap end_test EXIT
+
+rm -rf "$work"
+mkdir -p "$work"
 
 # The service logs under the local application data folder of the prefix's user.
-appdata="$("$wine" cmd /c 'echo %LOCALAPPDATA%' | tr -d '\r')"
-logs="$("$wine" winepath -u "$appdata" | tr -d '\r')"
+appdata="$(wine_tool cmd /c 'echo %LOCALAPPDATA%')"
+logs="$(wine_tool winepath -u "$appdata")"
 logs="${logs%/}/Tarnel/Logs"
 log() { cat "$logs"/*.log 2>/dev/null | tr -d '\r' || true; }
 wait_for_log() {
@@ -71,11 +92,10 @@ wait_for_log() {
   return 1
 }
 
-rm -rf "$work"
-mkdir -p "$work"
 make_identity() {
   openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "$2" \
-    -addext extendedKeyUsage=codeSigning -keyout "$work/$1.key" -out "$work/$1.pem" 2>/dev/null
+    -addext extendedKeyUsage=codeSigning -keyout "$work/$1.key" -out "$work/$1.pem" \
+    2>"$work/openssl-errors.txt" || fail "no certificate for $2: $(cat "$work/openssl-errors.txt")"
 }
 sign() {
   osslsigncode sign -certs "$work/$3.pem" -key "$work/$3.key" -n "Tarnel test" \
@@ -109,7 +129,7 @@ start_service() {
   rm -rf "$logs"
   mkdir -p "$logs"
   "$wine" reg delete "$key" /f >/dev/null 2>&1 || true
-  "$wine" reg add "$key" /v InstallPath /t REG_SZ /d 'C:\Product' /f >/dev/null 2>&1
+  wine_tool reg add "$key" /v InstallPath /t REG_SZ /d 'C:\Product' /f >/dev/null
   "$wine" "$work/$1" --no-service >"$work/service-output.txt" 2>&1 &
   service_pid=$!
   wait_for_log "Updater ready" || fail "$1 did not start: $(cat "$work/service-output.txt")"
@@ -142,7 +162,7 @@ install() {
     case "$staged" in 'C:\ProgramData\Tarnel\Updater\Installers\'*"\\$name") ;;
       *) fail "$name: not started from a staged copy: '$staged'" ;; esac
     local staged_folder
-    staged_folder="$("$wine" winepath -u "${staged%\\*}" | tr -d '\r')"
+    staged_folder="$(wine_tool winepath -u "${staged%\\*}")"
     for _ in $(seq 1 60); do
       [ -e "$staged_folder" ] || break
       sleep 0.5
