@@ -82,12 +82,12 @@ bool ChildProcess::Start(const std::string& path, const std::vector<std::string>
   // keep that from failing the test that needed the process.
   BOOL ok = FALSE;
   for (int attempt = 1; attempt <= kStartAttempts && !ok; ++attempt) {
+    if (attempt > 1) Sleep(1000);
     ok = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, &block[0], nullptr,
                         &startup, &info);
     if (!ok) {
       std::fprintf(stderr, "ChildProcess: attempt %d to start %s failed (error %lu)\n", attempt,
                    path.c_str(), GetLastError());
-      Sleep(1000);
     }
   }
   CloseHandle(output);

@@ -52,9 +52,9 @@ client() { "$wine" "$client_exe" "$@" | tr -d '\r'; }
 wine_tool() {
   local attempt
   for attempt in 1 2 3; do
+    [ "$attempt" -eq 1 ] || sleep 1
     if "$wine" "$@" 2>"$work/wine-tool-errors.txt" | tr -d '\r'; then return 0; fi
     echo "wine_trust_test: attempt $attempt of 'wine $*' failed: $(cat "$work/wine-tool-errors.txt")" >&2
-    sleep 1
   done
   return 1
 }
